@@ -1,0 +1,64 @@
+// The run-wide variables of one pass, under the names the rest of the program uses for them.
+// Main creates exactly one and passes it by reference; nothing else holds run state.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/FileSys.h"
+#include "platform/Clock.h"
+#include "platform/Xml.h"
+
+namespace kdht {
+
+namespace scripts {
+class ChecksumLibrary;
+}
+
+struct RunState {
+  // Start-up and identity.
+  FileSystemService FileSys;
+  std::string InstallPath;   // short form, ends in one backslash
+  std::string LogFilePath;
+  std::string ExeVersion;
+  std::string ExePath;       // full path of the running executable
+  std::string CommandLine;   // the arguments as typed
+  std::string RegId, MemberId, SiteId, RegType;
+  std::string CommandWord;
+  std::string TestTemplateId;
+
+  // The one DOM document of the run.
+  std::optional<platform::XmlDocument> rsXML;
+
+  // Template request and reply.
+  std::string TemplateRoot;
+  std::string TempId, TempVer;
+  std::string FileChecksum;
+  std::string ServerUrl;
+  std::string PostXml;
+  std::string PostError;
+
+  // Filter verdict of the action being examined.
+  bool FilterSatisfied = false;
+  std::optional<platform::XmlNode> FilterElement;
+
+  // Failure reason of the run; empty while all goes well.
+  std::string sStatus;
+
+  // Machine inventory, taken once per run at the first action.
+  std::string OsName, OsServicePack;
+  std::string SoftwareList, ServiceList;
+
+  // Components registered on demand, at most once per run.
+  bool JobDownloadRegistered = false;
+
+  // The checksum library, loaded at first use and kept for the run.
+  std::shared_ptr<scripts::ChecksumLibrary> ChecksumLib;
+
+  // "Now", replaceable by tests.
+  std::function<platform::LocalTime()> Now = [] { return platform::Now(); };
+};
+
+}  // namespace kdht

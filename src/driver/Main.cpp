@@ -1,0 +1,510 @@
+// The run driver: one pass from start-up to the end of the run.
+#include "driver/Main.h"
+
+#include <optional>
+
+#include "conditions/Filters.h"
+#include "conditions/Inventory.h"
+#include "conditions/OsInfo.h"
+#include "core/CleanUp.h"
+#include "core/Log.h"
+#include "core/Paths.h"
+#include "core/RegIni.h"
+#include "core/RunState.h"
+#include "core/SafeNames.h"
+#include "platform/FileSystem.h"
+#include "platform/Shell.h"
+#include "platform/Text.h"
+#include "scripts/ScriptPackages.h"
+#include "scripts/Seals.h"
+#include "server/Download.h"
+#include "server/Reports.h"
+#include "server/WebPost.h"
+#include "system/Popup.h"
+#include "system/ProcessControl.h"
+#include "system/Scheduler.h"
+
+namespace kdht {
+namespace {
+
+constexpr const char* kAgentKey = "SOFTWARE\\VORNOD";
+constexpr const char* kDomClsid = "{F6D90F11-9C73-11D3-B32E-00C04F990BB4}";
+constexpr const char* kNoNewTemplate =
+    "<dcmgetdeskheraldtemplate><outstr>No New Template</outstr></dcmgetdeskheraldtemplate>";
+
+// After start-up a failing statement is skipped and the run goes on with the next one.
+template <class F>
+bool Step(F&& body) {
+  try {
+    body();
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+// A condition that cannot be computed counts as not met.
+template <class F>
+bool Test(F&& condition) {
+  try {
+    return condition();
+  } catch (...) {
+    return false;
+  }
+}
+
+bool IsDH(const RunState& rs) { return platform::Upper(rs.CommandWord) == "DH"; }
+
+std::string ExeBaseName(const std::string& exePath) {
+  std::string name = FileSystemService::GetFileName(exePath);
+  const size_t dot = name.rfind('.');
+  return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+// Locals of the run that later stretches share.
+struct RunLocals {
+  std::string SavedTemplatePath;
+  bool RssSitesPresent = false;
+  bool ScriptActionFound = false;
+  bool InventoryTaken = false;
+};
+
+void ShowPopup(RunState& rs, const std::string& body, std::int32_t displayTime) {
+  std::string closedBy;
+  fncCallPopup(rs, 3, "Desk Herald", body, displayTime, 1300, 6000, 100, 1, closedBy);
+}
+
+std::string ElementText(RunState& rs, const std::string& path) {
+  auto node = rs.rsXML.value().SelectSingle(path);
+  if (!node) throw Failure(91, "Object variable or With block variable not set");
+  return node->Text();
+}
+
+// ---- Start-up -------------------------------------------------------------------------
+
+// Returns normally when start-up is complete; every other outcome ends the process.
+void StartUp(RunState& rs, std::optional<platform::SingleInstance>& instance) {
+  int erl = 0;
+  try {
+    erl = 2;
+    rs.ExePath = platform::ExecutablePath();
+    const std::string baseName = ExeBaseName(rs.ExePath);
+    instance.emplace("Global\\kDHT.Run." + platform::Upper(baseName));
+    if (!instance->acquired()) platform::EndProcessNow(0);
+
+    erl = 3;
+    RegisterRuntimeDLLs(rs);
+    erl = 4;
+    rs.FileSys = FileSystemService();
+    erl = 5;
+    rs.InstallPath = ReadReg(rs, platform::Hive::LocalMachine, kAgentKey, "InstallationPath", 1);
+    erl = 6;
+    rs.InstallPath = GetShortPath(rs, rs.InstallPath);
+    erl = 7;
+    if (rs.InstallPath.empty() || !rs.FileSys.FolderExists(rs.InstallPath)) platform::EndProcessNow(0);
+    erl = 8;
+    rs.InstallPath = text::ReplaceAll(rs.InstallPath, "\\\\", "\\");
+    erl = 9;
+    {
+      const std::string trimmed = text::Trim(rs.InstallPath);
+      if (trimmed.empty() || trimmed.back() != '\\') rs.InstallPath += "\\";
+    }
+    erl = 10;
+    rs.LogFilePath = rs.InstallPath + "ApplicationLog\\kXPRLog\\" + baseName + ".log";
+    erl = 11;
+    ApplyLogSizeLimit(rs);
+    erl = 12;
+    WriteLog(rs, std::string(85, '*'));
+    WriteLog(rs, "MSG : Application started");
+    WriteLog(rs, "MSG : Getting ExeVersion : ");
+    erl = 13;
+    rs.ExeVersion = FileVerInfo(rs, FileSystemService::GetParentFolderName(rs.ExePath) + "\\" + baseName + ".Exe");
+    WriteLog(rs, "MSG : ExeVersion : " + rs.ExeVersion);
+    erl = 14;
+    WriteLog(rs, "MSG : VORN installation path : " + rs.InstallPath);
+
+    erl = 15;
+    rs.RegId = ReadReg(rs, platform::Hive::LocalMachine, kAgentKey, "RegID", 1);
+    WriteLog(rs, "MSG : RegId : " + rs.RegId);
+    if (text::LeadingNumber(rs.RegId) == 0) {
+      WriteLog(rs, "ERR : RegId not found");
+      EndRun(rs);
+    }
+    rs.MemberId = ReadReg(rs, platform::Hive::LocalMachine, kAgentKey, "MemberID", 1);
+    WriteLog(rs, "MSG : MemberId : " + rs.MemberId);
+    if (text::LeadingNumber(rs.MemberId) == 0) {
+      WriteLog(rs, "ERR : MemberID not found");
+      EndRun(rs);
+    }
+    rs.SiteId = ReadReg(rs, platform::Hive::LocalMachine, kAgentKey, "SiteID", 1);
+    WriteLog(rs, "MSG : SiteId : " + rs.SiteId);
+    if (text::LeadingNumber(rs.SiteId) == 0) {
+      WriteLog(rs, "ERR : SiteID not found");
+      EndRun(rs);
+    }
+    rs.RegType = ReadReg(rs, platform::Hive::LocalMachine, kAgentKey, "Type", 1);
+    WriteLog(rs, "MSG : RegType : " + rs.RegType);
+    if (platform::Upper(rs.RegType) != "RORI") {
+      WriteLog(rs, "ERR : Invalid RegType::" + rs.RegType);
+      EndRun(rs);
+    }
+
+    erl = 16;
+    rs.CommandLine = platform::CommandLineArgs();
+    WriteLog(rs, "MSG : Command line parameter : " + rs.CommandLine);
+    if (text::Contains(rs.CommandLine, ",")) {
+      const auto pieces = text::Split(rs.CommandLine, ",");
+      rs.CommandWord = pieces[0];
+      rs.TestTemplateId = text::Trim(pieces[1]);
+    } else {
+      rs.CommandWord = platform::Upper(rs.CommandLine);
+    }
+
+    erl = 17;
+    if (IsDH(rs)) {
+      ShowPopup(rs, "Updating please wait...", 1000);
+      platform::PumpMessagesOnce();
+    }
+
+    erl = 18;
+    const std::string schedulerFolder = rs.InstallPath + "Scheduler INI\\";
+    WriteLog(rs, "MSG : Check FolderExists " + schedulerFolder);
+    if (!rs.FileSys.FolderExists(schedulerFolder)) {
+      WriteLog(rs, "MSG : Folder does not Exists " + schedulerFolder);
+      rs.FileSys.CreateFolder(rs.InstallPath + "Scheduler INI");
+    }
+    erl = 19;
+    WriteLog(rs, "MSG : CreateObject('msxml.DOMDocument')");
+  } catch (...) {
+    const Failure f = CurrentFailure();
+    rs.sStatus = std::to_string(f.number()) + " (" + f.description() + ")";
+    WriteLog(rs, "ERR : " + rs.sStatus + " Erl " + std::to_string(erl) + " in procedure Main of Module modMain");
+    WPFailure(rs);
+    EndRun(rs);
+  }
+
+  // From here on a failing statement is skipped.
+  try {
+    rs.rsXML = platform::XmlDocument::CreateByProgId("msxml2.DOMDocument");
+  } catch (...) {
+    WriteLog(rs, "ERR : " + CurrentFailure().description());
+    WriteLog(rs, "MSG : Set rsXML = New MSXML2.DOMDocument");
+    Step([&] { rs.rsXML = platform::XmlDocument::CreateByClsid(kDomClsid); });
+  }
+}
+
+// ---- Template request -----------------------------------------------------------------
+
+enum class Reply { Template, Empty };
+
+void RemoveFeature(RunState& rs) {
+  const std::string herald = rs.InstallPath + "kXPR\\Herald";
+  Step([&] { WriteLog(rs, "MSG : Deleting folder " + rs.InstallPath + "kXPR\\Herald\\"); });
+  Step([&] {
+    if (rs.FileSys.FolderExists(herald)) rs.FileSys.DeleteFolder(herald, true);
+  });
+  Step([&] { StopDesktopApp(rs); });
+  Step([&] { ClearSchedules(rs); });
+}
+
+void ReadHeldTemplate(RunState& rs) {
+  const std::string menu = rs.InstallPath + "kXPR\\Herald\\kDHMenu.xml";
+  const std::string data = rs.InstallPath + "kXPR\\Herald\\kDHMenu.dat";
+  if (!Test([&] { return rs.FileSys.FileExists(menu); })) {
+    rs.TempId = "0";
+    rs.TempVer = "0";
+    return;
+  }
+  WriteLog(rs, "MSG : Template xml found: " + menu);
+  Step([&] { rs.FileChecksum = Checksum(rs, menu, rs.sStatus); });
+  if (!rs.sStatus.empty()) {
+    rs.TempId = "0";
+    rs.TempVer = "0";
+    WPFailure(rs);
+    EndRun(rs);
+  }
+  const bool trusted =
+      Test([&] { return rs.FileSys.FileExists(data) && GetDecryptedMD5(rs, data, rs.FileChecksum); });
+  if (!trusted) {
+    CleanUpPostProcess(rs);
+    rs.TempId = "0";
+    rs.TempVer = "0";
+    return;
+  }
+  WriteLog(rs, "MSG: Process continue after commenting the create object part");
+  if (Test([&] { return rs.rsXML.value().Load(menu); })) {
+    WriteLog(rs, "MSG : Reading Tempid and tempver from " + menu);
+    std::string root = "dcmtesttoolgetdhtmpmemb";
+    Step([&] {
+      if (text::Contains(rs.rsXML.value().Xml(), "<dcmgetdeskheraldtemplate>")) root = "dcmgetdeskheraldtemplate";
+    });
+    Step([&] { rs.TempId = ElementText(rs, root + "/templateid"); });
+    Step([&] { rs.TempVer = ElementText(rs, root + "/templatever"); });
+    WriteLog(rs, "MSG : tempid : " + rs.TempId);
+    WriteLog(rs, "MSG : tempver : " + rs.TempVer);
+  } else {
+    WriteLog(rs, "MSG : Failed to load Template : " + menu);
+    rs.TempId = "0";
+    rs.TempVer = "0";
+    CleanUpPostProcess(rs);
+  }
+}
+
+Reply RequestTemplate(RunState& rs) {
+  using text::XmlEscape;
+  if (!rs.TestTemplateId.empty()) {
+    rs.TemplateRoot = "dcmtesttoolgetdhtmpmemb";
+    std::string url = BuildRequestUrl(rs, "wpdcmtesttoolgetdhtmpmemb");
+    rs.PostXml = "<wpdcmtesttoolgetdhtmpmemb><mmid>" + XmlEscape(rs.MemberId) + "</mmid><regid>" +
+                 XmlEscape(rs.RegId) + "</regid><tmplatid>" + XmlEscape(rs.TestTemplateId) +
+                 "</tmplatid></wpdcmtesttoolgetdhtmpmemb>";
+    rs.PostXml = WebPost(rs, rs.PostXml, url, rs.PostError);
+    // A failed post must neither discard the held template nor count as an empty reply.
+    if (!rs.PostError.empty()) EndRun(rs);
+  } else {
+    rs.TemplateRoot = "dcmgetdeskheraldtemplate";
+    ReadHeldTemplate(rs);
+    if (text::Trim(rs.TempId).empty()) rs.TempId = "0";
+    if (text::Trim(rs.TempVer).empty()) rs.TempVer = "0";
+    std::string url = BuildRequestUrl(rs, "wpdcmgetdeskheraldtemplate");
+    rs.PostXml = "<wpdcmgetdeskheraldtemplate><mmid>" + XmlEscape(rs.MemberId) + "</mmid><regid>" +
+                 XmlEscape(rs.RegId) + "</regid><tmplatid>" + XmlEscape(rs.TempId) + "</tmplatid>" + "<tmplatver>" +
+                 XmlEscape(rs.TempVer) + "</tmplatver></wpdcmgetdeskheraldtemplate>";
+    rs.PostXml = WebPost(rs, rs.PostXml, url, rs.PostError);
+    if (!rs.PostError.empty()) EndRun(rs);
+
+    const std::string upper = platform::Upper(rs.PostXml);
+    if (text::Contains(upper, "<OUTSTR>RESOURCE OR SITE EXCLUDED</OUTSTR>")) {
+      WriteLog(rs, "MSG : Resource or site excluded");
+      RemoveFeature(rs);
+      rs.sStatus.clear();
+      rs.TempId = "0";
+      rs.TempVer = "0";
+      WPSuccess(rs);
+      EndRun(rs);
+    }
+    if (text::Contains(upper, "TEMPLATE NOT APPLICABLE FOR SERVER")) {
+      WriteLog(rs, "MSG : Template Not Applicable for server");
+      RemoveFeature(rs);
+      EndRun(rs);
+    }
+  }
+
+  CleanUpPreProcess(rs);
+  Step([&] { platform::MakeSureDirectoryPathExists(rs.InstallPath + "kXPR\\Herald\\PreProcessScripts\\"); });
+
+  if (rs.PostXml.empty()) {
+    CleanUpPostProcess(rs);
+    Step([&] {
+      const std::string icon = rs.InstallPath + "kXPR\\Herald\\Icon";
+      if (rs.FileSys.FolderExists(icon)) rs.FileSys.DeleteFolder(icon, false);
+    });
+    Step([&] { ClearSchedules(rs); });
+    rs.sStatus.clear();
+    rs.TempId = "0";
+    rs.TempVer = "0";
+    return Reply::Empty;
+  }
+  if (rs.PostXml == kNoNewTemplate) EndRun(rs);
+  return Reply::Template;
+}
+
+// ---- Template processing --------------------------------------------------------------
+
+void DownloadIcon(RunState& rs) {
+  std::string iconText;
+  if (!Step([&] { iconText = ElementText(rs, rs.TemplateRoot + "/icon"); })) return;
+  const std::string trimmed = text::Trim(iconText);
+  WriteLog(rs, "MSG : icon : " + trimmed);
+  if (trimmed.empty()) return;
+  const std::string iconFolder = rs.InstallPath + "kXPR\\Herald\\Icon\\";
+  const size_t slash = trimmed.rfind('/');
+  const std::string fileName = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+  // The name comes from the server: it must stay a plain file name inside the icon folder.
+  if (!IsSafeFileName(fileName) || !IsInsideFolder(iconFolder + fileName, rs.InstallPath + "kXPR\\Herald")) {
+    WriteLog(rs, "ERR : Invalid icon file name : " + fileName);
+    return;
+  }
+  Step([&] { platform::MakeSureDirectoryPathExists(iconFolder); });
+  Step([&] { rs.FileSys.DeleteFiles(rs.InstallPath + "kXPR\\Herald\\Icon", false); });
+  Step([&] {
+    std::string url = iconText;
+    std::string destination = iconFolder + fileName;
+    DownloadFileContent(rs, url, destination);
+  });
+}
+
+void AnswerPlainAction(RunState& rs, platform::XmlNode& action, const std::string& preTemplate) {
+  Step([&] { WriteLog(rs, "MSG : " + action.Attribute("name").value() + " found"); });
+  std::string actionXml;
+  Step([&] { actionXml = action.Xml(); });
+  if (text::Contains(actionXml, "<servicepack>")) {
+    Step([&] {
+      if (!OSCheck(rs, action.Child("servicepack").Text())) rs.FilterSatisfied = false;
+    });
+  }
+  if (text::Contains(actionXml, "<softwares>")) {
+    Step([&] {
+      if (!SoftwareCheck(rs, action.Child("softwares").Text()).empty()) rs.FilterSatisfied = false;
+    });
+  }
+  if (text::Contains(actionXml, "<services>")) {
+    Step([&] {
+      if (!ServiceCheck(rs, action.Child("services").Text()).empty()) rs.FilterSatisfied = false;
+    });
+  }
+  const std::string answer = rs.FilterSatisfied ? "true" : "false";
+  if (text::Contains(actionXml, "<filtersatisfied>")) {
+    Step([&] { action.Child("filtersatisfied").SetText(answer); });
+  } else {
+    Step([&] {
+      rs.FilterElement = rs.rsXML.value().CreateElement("filtersatisfied");
+      rs.FilterElement->SetText(answer);
+      action.AppendChild(*rs.FilterElement);
+    });
+  }
+  Step([&] { rs.rsXML.value().Save(preTemplate); });
+}
+
+void ProcessTemplate(RunState& rs, RunLocals& locals) {
+  const std::string herald = rs.InstallPath + "kXPR\\Herald";
+  const std::string preTemplate = herald + "\\Pre_kDHMenu.xml";
+  const std::string menu = herald + "\\kDHMenu.xml";
+
+  CleanUpPostProcess(rs);
+  Step([&] { rs.PostXml = text::ReplaceAll(rs.PostXml, "Execute X&PR Script", "Execute XPR Script"); });
+  WriteLog(rs, "MSG : Saving xml to " + preTemplate);
+  WriteLog(rs, "MSG : After processing it will be copied to " + menu);
+  Step([&] {
+    platform::MakeSureDirectoryPathExists(herald + "\\");
+    rs.FileSys.WriteUnicodeText(preTemplate, rs.PostXml);
+  });
+  locals.SavedTemplatePath = preTemplate;
+  rs.TempId = "0";
+  rs.TempVer = "0";
+
+  const bool loaded = Test([&] { return rs.rsXML.value().Load(locals.SavedTemplatePath); });
+  if (!loaded) {
+    WriteLog(rs, "MSG : Unable to load xml : " + locals.SavedTemplatePath);
+    rs.sStatus = "Unable to load Template xml";
+  } else {
+    Step([&] { rs.TemplateRoot = rs.rsXML.value().LastChild().value().Name(); });
+    DownloadIcon(rs);
+    Step([&] { rs.TempId = ElementText(rs, rs.TemplateRoot + "/templateid"); });
+    Step([&] { rs.TempVer = ElementText(rs, rs.TemplateRoot + "/templatever"); });
+    Step([&] { locals.RssSitesPresent = !text::Trim(ElementText(rs, rs.TemplateRoot + "/rsssites")).empty(); });
+    Step([&] { WriteLog(rs, "MSG : rssupd : " + ElementText(rs, rs.TemplateRoot + "/rssupd")); });
+
+    std::vector<platform::XmlNode> actions;
+    Step([&] { actions = rs.rsXML.value().Select(rs.TemplateRoot + "/action"); });
+    for (auto& action : actions) {
+      rs.FilterSatisfied = true;
+      if (!locals.InventoryTaken) {
+        GetOS(rs);
+        GetSoftList(rs);
+        GetServices(rs);
+        locals.InventoryTaken = true;
+      }
+      const bool isScript = Test([&] {
+        const std::string name = platform::Upper(text::Trim(action.Attribute("name").value()));
+        return name == "EXECUTE XPR SCRIPT" || name == "EXECUTE X&PR SCRIPT";
+      });
+      if (isScript) {
+        locals.ScriptActionFound = true;
+        WriteLog(rs, "MSG : EXECUTE XPR SCRIPT found");
+        Step([&] { WriteLog(rs, "MSG : id : " + action.Attribute("id").value()); });
+        Step([&] { rs.sStatus = ProcessXPRScripts(rs, action); });
+        if (!rs.sStatus.empty()) break;
+      } else {
+        AnswerPlainAction(rs, action, preTemplate);
+      }
+    }
+    if (!locals.ScriptActionFound) {
+      WriteLog(rs, "MSG : EXECUTE XPR SCRIPT not found in template");
+      WriteLog(rs, "MSG : EXECUTE ASE SCRIPT not found in template");
+    }
+  }
+
+  if (rs.sStatus.empty()) {
+    if (Test([&] { return rs.FileSys.FileExists(preTemplate); })) {
+      WriteLog(rs, "MSG : Renaming " + preTemplate + " to " + menu);
+      Step([&] { rs.FileSys.CopyFile(preTemplate, menu); });
+      Step([&] { rs.FileSys.DeleteFile(preTemplate, false); });
+      Step([&] { rs.sStatus = CreateEncMD5(rs, menu); });
+    }
+    const std::string staging = herald + "\\PreProcessScripts";
+    if (Test([&] { return rs.FileSys.FolderExists(staging); }) && locals.ScriptActionFound) {
+      WriteLog(rs, "MSG : Copying Data from " + staging + " to " + herald);
+      CopyFiles(rs, staging + "\\", herald + "\\");
+      CopyFolders(rs, staging + "\\", herald + "\\");
+    }
+  }
+  CleanUpPreProcess(rs);
+}
+
+// ---- Completion -----------------------------------------------------------------------
+
+void StartRssUpdater(RunState& rs) {
+  const std::string updater = rs.InstallPath + "kXPR\\kRSSUpd.exe";
+  if (!rs.FileSys.FileExists(updater)) {
+    WriteLog(rs, "MSG : File not found : " + updater);
+    rs.sStatus = "File not found : " + updater;
+    return;
+  }
+  std::uint32_t token = 0;
+  Step([&] { token = GetCurrentUserToken(rs); });
+  WriteLog(rs, "MSG : executing kRSSUpd.exe");
+  bool started = false;
+  if (token != 0) {
+    Step([&] {
+      started = fncExecuteInUserAcc(rs, token, rs.InstallPath + "KXPR\\kRSSUpd.Exe", "", rs.InstallPath + "KXPR");
+    });
+  } else {
+    Step([&] {
+      started = platform::StartProcess(updater, "\"" + updater + "\"", platform::ShowWindow::Hidden) != 0;
+    });
+  }
+  WriteLog(rs, started ? "MSG : Successfully executed kRSSUpd.exe" : "MSG : Unable to execute kRSSUpd.exe");
+}
+
+int Complete(RunState& rs, const RunLocals& locals) {
+  const std::string menu = rs.InstallPath + "kXPR\\Herald\\kDHMenu.xml";
+  if (Test([&] { return rs.FileSys.FileExists(menu) && rs.rsXML.value().Load(menu); })) {
+    Step([&] { rs.TempId = ElementText(rs, rs.TemplateRoot + "/templateid"); });
+    Step([&] { rs.TempVer = ElementText(rs, rs.TemplateRoot + "/templatever"); });
+  }
+  if (rs.sStatus.empty() && Test([&] { return rs.FileSys.FileExists(menu); })) {
+    Step([&] {
+      std::string names = "KINDHM.EXE";
+      GetProcessList(rs, names, true);
+    });
+    if (locals.RssSitesPresent) Step([&] { StartRssUpdater(rs); });
+    Step([&] { ScheduleKINDHM(rs); });
+  }
+  if (Test([&] { return UpdateStatus(rs); })) {
+    WriteLog(rs, "MSG : sStatus : " + rs.sStatus);
+    if (!rs.sStatus.empty()) {
+      WPFailure(rs);
+    } else {
+      WPSuccess(rs);
+    }
+  } else {
+    const std::string message = rs.sStatus.empty() ? "Updated successfully " : "Update failed";
+    WriteLog(rs, "MSG : " + message);
+    if (IsDH(rs)) ShowPopup(rs, message, 8000);
+  }
+  if (!IsDH(rs)) EndRun(rs);
+  return 0;
+}
+
+}  // namespace
+
+int Main(RunState& rs) {
+  std::optional<platform::SingleInstance> instance;
+  StartUp(rs, instance);
+  RunLocals locals;
+  if (RequestTemplate(rs) == Reply::Template) ProcessTemplate(rs, locals);
+  return Complete(rs, locals);
+}
+
+}  // namespace kdht

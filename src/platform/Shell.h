@@ -1,0 +1,50 @@
+// The process and its surroundings: own path, command line, environment, special folders,
+// starting other programs, window messages, ending the process.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace kdht::platform {
+
+std::string ExecutablePath();   // full path of the running executable
+std::string CommandLineArgs();  // the arguments as typed, program name removed
+std::optional<std::string> GetEnv(const std::string& name);
+
+// SHGetSpecialFolderLocation + SHGetPathFromIDList. Returns the HRESULT; *out set on success.
+long SpecialFolderPath(int csidl, std::string* out);
+
+enum class ShowWindow { Hidden, MinimizedFocus };
+// Starts a program without waiting. `application` is the program's full path (never found
+// through the search path); `commandLine` is the whole command line as the program sees it.
+// Returns the process id; throws Failure when the program cannot be started.
+std::uint32_t StartProcess(const std::string& application, const std::string& commandLine,
+                           ShowWindow show, const std::string& workingFolder = {});
+// The system folder, e.g. C:\Windows\system32 (no trailing backslash).
+std::string SystemFolder();
+
+void PumpMessagesOnce();
+[[noreturn]] void EndProcessNow(unsigned exitCode);
+
+// A named mutex held for the life of the object; acquired() is false when another process holds it.
+class SingleInstance {
+ public:
+  explicit SingleInstance(const std::string& name);
+  ~SingleInstance();
+  SingleInstance(const SingleInstance&) = delete;
+  SingleInstance& operator=(const SingleInstance&) = delete;
+  bool acquired() const { return acquired_; }
+
+ private:
+  void* handle_ = nullptr;
+  bool acquired_ = false;
+};
+
+// File version record of an executable: the four 16-bit halves, or nothing without a resource.
+struct FileVersion {
+  std::uint16_t major = 0, minor = 0, build = 0, revision = 0;
+};
+std::optional<FileVersion> ReadFileVersion(const std::string& path);
+
+}  // namespace kdht::platform

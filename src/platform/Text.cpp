@@ -1,0 +1,188 @@
+#include "platform/Text.h"
+
+#include <windows.h>
+
+#include <cmath>
+#include <cstdio>
+
+namespace kdht::platform {
+namespace {
+
+std::wstring ToWide(std::string_view s, UINT codePage) {
+  if (s.empty()) return {};
+  int n = MultiByteToWideChar(codePage, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(codePage, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
+  return out;
+}
+
+std::string FromWide(std::wstring_view w, UINT codePage) {
+  if (w.empty()) return {};
+  int n = WideCharToMultiByte(codePage, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(codePage, 0, w.data(), static_cast<int>(w.size()), out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+}  // namespace
+
+std::wstring Widen(std::string_view utf8) { return ToWide(utf8, CP_UTF8); }
+std::string Narrow(std::wstring_view wide) { return FromWide(wide, CP_UTF8); }
+std::string Utf8ToAnsi(std::string_view utf8) { return FromWide(Widen(utf8), CP_ACP); }
+std::string AnsiToUtf8(std::string_view ansi) { return Narrow(ToWide(ansi, CP_ACP)); }
+
+std::string Upper(std::string_view text) {
+  std::wstring w = Widen(text);
+  if (!w.empty()) {
+    CharUpperBuffW(w.data(), static_cast<DWORD>(w.size()));
+  }
+  return Narrow(w);
+}
+
+}  // namespace kdht::platform
+
+namespace kdht::text {
+
+std::string LTrim(std::string_view s) {
+  size_t i = 0;
+  while (i < s.size() && s[i] == ' ') ++i;
+  return std::string(s.substr(i));
+}
+
+std::string RTrim(std::string_view s) {
+  size_t n = s.size();
+  while (n > 0 && s[n - 1] == ' ') --n;
+  return std::string(s.substr(0, n));
+}
+
+std::string Trim(std::string_view s) { return RTrim(LTrim(s)); }
+std::string TrimSpaces(std::string_view s) { return Trim(s); }
+
+std::vector<std::string> Split(std::string_view s, std::string_view sep) {
+  std::vector<std::string> parts;
+  if (sep.empty()) {
+    parts.emplace_back(s);
+    return parts;
+  }
+  size_t start = 0;
+  for (;;) {
+    size_t p = s.find(sep, start);
+    if (p == std::string_view::npos) {
+      parts.emplace_back(s.substr(start));
+      return parts;
+    }
+    parts.emplace_back(s.substr(start, p - start));
+    start = p + sep.size();
+  }
+}
+
+std::string ReplaceAll(std::string_view s, std::string_view from, std::string_view to) {
+  if (from.empty()) return std::string(s);
+  std::string out;
+  out.reserve(s.size());
+  size_t start = 0;
+  for (;;) {
+    size_t p = s.find(from, start);
+    if (p == std::string_view::npos) {
+      out.append(s.substr(start));
+      return out;
+    }
+    out.append(s.substr(start, p - start));
+    out.append(to);
+    start = p + from.size();
+  }
+}
+
+std::string AsciiUpper(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return out;
+}
+
+std::string ReplaceAllNoCase(std::string_view s, std::string_view from, std::string_view to) {
+  if (from.empty()) return std::string(s);
+  const std::string hay = AsciiUpper(s);
+  const std::string needle = AsciiUpper(from);
+  std::string out;
+  out.reserve(s.size());
+  size_t start = 0;
+  for (;;) {
+    size_t p = hay.find(needle, start);
+    if (p == std::string::npos) {
+      out.append(s.substr(start));
+      return out;
+    }
+    out.append(s.substr(start, p - start));
+    out.append(to);
+    start = p + from.size();
+  }
+}
+
+bool Contains(std::string_view s, std::string_view part) { return s.find(part) != std::string_view::npos; }
+bool StartsWith(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
+bool EndsWith(std::string_view s, std::string_view suffix) {
+  return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
+}
+
+double LeadingNumber(std::string_view s) {
+  size_t i = 0;
+  while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
+  bool negative = false;
+  if (i < s.size() && (s[i] == '-' || s[i] == '+')) {
+    negative = s[i] == '-';
+    ++i;
+  }
+  double value = 0;
+  bool any = false;
+  while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
+    value = value * 10 + (s[i] - '0');
+    any = true;
+    ++i;
+  }
+  if (i < s.size() && s[i] == '.') {
+    ++i;
+    double scale = 0.1;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
+      value += (s[i] - '0') * scale;
+      scale /= 10;
+      any = true;
+      ++i;
+    }
+  }
+  if (!any) return 0;
+  return negative ? -value : value;
+}
+
+std::string NumberText(double value) {
+  if (std::floor(value) == value && std::fabs(value) < 1e15) {
+    return std::to_string(static_cast<long long>(value));
+  }
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.15g", value);
+  return buffer;
+}
+
+std::string XmlEscape(std::string_view s, bool inAttribute) {
+  std::string out;
+  out.reserve(s.size());
+  for (char c : s) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"':
+        if (inAttribute) {
+          out += "&quot;";
+        } else {
+          out += c;
+        }
+        break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace kdht::text

@@ -1,0 +1,17 @@
+// Fetching one file by URL: HTTP GET (agent proxy settings), the system's download, then the
+// agent's job-download component.
+#pragma once
+
+#include <string>
+
+namespace kdht {
+
+struct RunState;
+
+bool DownloadFileContent(RunState& rs, std::string& url, std::string& destination);
+bool XmlDownload(RunState& rs, std::string& url, std::string& destination);
+bool JobDownload(RunState& rs, std::string& url, std::string& destination);
+std::string DecryptString(RunState& rs, const std::string& encoded);
+void RegisterDLLJobDwn(RunState& rs);
+
+}  // namespace kdht

@@ -1,0 +1,23 @@
+// Success and failure reports, the status file that decides when one is due, and post files
+// for reports the server did not accept.
+#pragma once
+
+#include <string>
+
+#include "platform/Clock.h"
+
+namespace kdht {
+
+struct RunState;
+
+bool UpdateStatus(RunState& rs);
+void WPSuccess(RunState& rs);
+void WPFailure(RunState& rs);
+void WpFileXPRPostLogs(RunState& rs, std::string& xml, std::string& requestName);
+
+// Pure parts, for the callers above and for tests.
+std::string SuccessReportXml(const RunState& rs, const platform::LocalTime& scanTime);
+std::string FailureReportXml(const RunState& rs, const platform::LocalTime& scanTime);
+std::string PostFileName(const std::string& requestName, const std::string& regId, const platform::LocalTime& now);
+
+}  // namespace kdht

@@ -1,0 +1,19 @@
+// Posting XML to the management server and reading its reply.
+#pragma once
+
+#include <string>
+
+namespace kdht {
+
+struct RunState;
+
+// The "URL" of the request's section in Configuration\kScriptDNS.ini, or empty.
+std::string GetKScriptURL(RunState& rs, const std::string& requestName);
+// Sets ServerUrl for the request (read, "/" appended when missing) and returns the full URL:
+// ServerUrl + "tfr_" + name + ".asp?mmid=..&sid=..&rid=..&rty=..".
+std::string BuildRequestUrl(RunState& rs, const std::string& requestName);
+// Posts `xml` to `url`; returns the reply text. A failed post fills `errorText` with
+// part1 + "-" + part2 + " - " + part3 and is retried up to three times while part 1 is not blank.
+std::string WebPost(RunState& rs, std::string& xml, std::string& url, std::string& errorText);
+
+}  // namespace kdht

@@ -1,0 +1,16 @@
+// The agent's popup notifier, and registration of the runtime components.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kdht {
+
+struct RunState;
+
+bool fncCallPopup(RunState& rs, std::int32_t icon, const std::string& header, const std::string& body,
+                  std::int32_t displayTime, std::int32_t height, std::int32_t width, std::int16_t transparency,
+                  std::int32_t modal, std::string& closedBy);
+void RegisterRuntimeDLLs(RunState& rs);
+
+}  // namespace kdht

@@ -1,0 +1,16 @@
+// Requests to the agent's scheduler, written as INI files in "Scheduler INI".
+#pragma once
+
+#include <string>
+
+namespace kdht {
+
+struct RunState;
+
+bool CreateSchedule(RunState& rs, const std::string& section, const std::string& exe, const std::string& parameter,
+                    const std::string& start, const std::string& end, const std::string& interval,
+                    const std::string& weekdays, const std::string& mode);
+void ScheduleKINDHM(RunState& rs);
+void ClearSchedules(RunState& rs);
+
+}  // namespace kdht

@@ -1,0 +1,63 @@
+// Shared fixtures for the unit tests: every test works in its own sandbox install folder on
+// the real file system, registry and INI files of the Wine prefix.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/RunState.h"
+
+namespace kdht::testing {
+
+// A fresh folder under the temp folder, removed at the end (path ends without backslash).
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// A RunState whose InstallPath is a fresh sandbox folder ("...\" with the trailing backslash)
+// and whose log is <install>ApplicationLog\kXPRLog\kDHT.log (folder created).
+class SandboxTest : public ::testing::Test {
+ protected:
+  SandboxTest();
+  ~SandboxTest() override;
+
+  // Messages of the log without time stamp and TAB, in order.
+  std::vector<std::string> LogMessages() const;
+  // True when `message` appears as a whole line.
+  bool Logged(const std::string& message) const;
+  // Number of lines that begin with `prefix`.
+  int CountLogged(const std::string& prefixText) const;
+  void ClearLog();
+  // Writes / reads a file below the install folder (relative path, backslashes).
+  void WriteFile(const std::string& relative, const std::string& bytes) const;
+  std::string ReadFile(const std::string& relative) const;
+  bool Exists(const std::string& relative) const;
+
+  TempFolder sandbox_;
+  RunState rs_;
+};
+
+// Unique registry key path under HKCU\Software\kdht-tests, removed by the destructor.
+class RegistrySandbox {
+ public:
+  RegistrySandbox();
+  ~RegistrySandbox();
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+std::string JoinLines(const std::vector<std::string>& lines);
+
+}  // namespace kdht::testing
