@@ -93,7 +93,10 @@ void CopyTreeW(const std::wstring& from, const std::wstring& to) {
     if (err != ERROR_ALREADY_EXISTS) ThrowSystemError(err);
   }
   for (const auto& name : ListW(from, false)) {
-    if (!CopyFileW(JoinW(from, name).c_str(), JoinW(to, name).c_str(), FALSE)) ThrowLastError();
+    const std::wstring target = JoinW(to, name);
+    const DWORD attrs = GetFileAttributesW(target.c_str());
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_READONLY)) ThrowSystemError(ERROR_ACCESS_DENIED);
+    if (!CopyFileW(JoinW(from, name).c_str(), target.c_str(), FALSE)) ThrowLastError();
   }
   for (const auto& name : ListW(from, true)) {
     CopyTreeW(JoinW(from, name), JoinW(to, name));
@@ -143,6 +146,9 @@ std::vector<std::string> ListFolders(const std::string& folder) {
 }
 
 void CopyFileOver(const std::string& from, const std::string& to) {
+  // A read-only destination is not replaced (Wine would replace it; Windows refuses).
+  const DWORD attrs = GetFileAttributesW(Widen(to).c_str());
+  if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_READONLY)) ThrowSystemError(ERROR_ACCESS_DENIED);
   if (!CopyFileW(Widen(from).c_str(), Widen(to).c_str(), FALSE)) ThrowLastError();
 }
 

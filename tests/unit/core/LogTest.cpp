@@ -1,0 +1,79 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "core/Log.h"
+#include "platform/FileSystem.h"
+#include "support/TestSupport.h"
+
+namespace kdht {
+namespace {
+
+using testing::SandboxTest;
+
+class LogTest : public SandboxTest {};
+
+TEST_F(LogTest, LineIsStampTabMessageCrLfAndMessagesAreKeptVerbatim) {
+  rs_.Now = [] { return platform::LocalTime{2016, 3, 7, 14, 5, 9}; };
+  WriteLog(rs_, "MSG : first");
+  WriteLog(rs_, "");
+  WriteLog(rs_, "two\r\nlines  ");
+  EXPECT_EQ(platform::ReadFileBytes(rs_.LogFilePath),
+            "03/07/2016 14:05:09\tMSG : first\r\n"
+            "03/07/2016 14:05:09\t\r\n"
+            "03/07/2016 14:05:09\ttwo\r\nlines  \r\n");
+}
+
+TEST_F(LogTest, RealClockStampHasFixedSeparators) {
+  WriteLog(rs_, "x");
+  const std::string text = platform::ReadFileBytes(rs_.LogFilePath);
+  EXPECT_TRUE(std::regex_match(text, std::regex(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\tx\r\n)"))) << text;
+}
+
+TEST_F(LogTest, MissingFolderLosesOnlyTheFirstLine) {
+  platform::DeleteFolderTree(rs_.InstallPath + "ApplicationLog", true);
+  WriteLog(rs_, "lost");
+  ASSERT_TRUE(platform::FileExists(rs_.LogFilePath));
+  EXPECT_EQ(platform::FileSize(rs_.LogFilePath), 0u);
+  WriteLog(rs_, "kept");
+  EXPECT_EQ(LogMessages(), std::vector<std::string>{"kept"});
+}
+
+TEST_F(LogTest, SizeRuleDeletesAtOneMebibyteAndKeepsBelow) {
+  const std::string below(1048575, 'a');
+  platform::WriteFileBytes(rs_.LogFilePath, below);
+  ApplyLogSizeLimit(rs_);
+  EXPECT_EQ(platform::FileSize(rs_.LogFilePath), 1048575u);
+
+  platform::WriteFileBytes(rs_.LogFilePath, below + "a");
+  platform::SetReadOnly(rs_.LogFilePath, true);
+  ApplyLogSizeLimit(rs_);
+  ASSERT_TRUE(platform::FileExists(rs_.LogFilePath));
+  EXPECT_EQ(platform::FileSize(rs_.LogFilePath), 0u);
+  WriteLog(rs_, "after");
+  EXPECT_EQ(LogMessages(), std::vector<std::string>{"after"});
+}
+
+TEST_F(LogTest, NonAsciiTextIsWrittenInTheAnsiCodePage) {
+  WriteLog(rs_, "caf\xC3\xA9");  // UTF-8 inside the program
+  const std::string bytes = platform::ReadFileBytes(rs_.LogFilePath);
+  EXPECT_NE(bytes.find("caf\xE9\r\n"), std::string::npos);
+}
+
+TEST_F(LogTest, FormatMessageKnownAndUnknownCodes) {
+  const std::string two = fncFormatMessage(rs_, 2);
+  ASSERT_GT(two.size(), 2u);
+  EXPECT_EQ(two.substr(0, 2), "2-");
+  EXPECT_NE(two.back(), '\n');
+  EXPECT_NE(two.back(), '\r');
+  EXPECT_EQ(fncFormatMessage(rs_, 987654), "987654");
+}
+
+TEST(TrapLineTest, StandardForm) {
+  EXPECT_EQ(TrapLine(Failure(91, "Object variable not set"), "GetSections", "Utility"),
+            "ERR : 91 (Object variable not set) in procedure GetSections of Module Utility");
+  EXPECT_EQ(TrapLine(Failure(-2147024894, "x"), "P", "M"), "ERR : -2147024894 (x) in procedure P of Module M");
+}
+
+}  // namespace
+}  // namespace kdht
