@@ -92,8 +92,9 @@ long RegKey::QueryDword(const std::string& name, std::int32_t* out) const {
 }
 
 long RegKey::EnumSubkey(std::uint32_t index, std::string* name) const {
+  // Key names run to 255 characters; the size counts the terminating NUL.
   wchar_t buffer[256] = {};
-  DWORD size = 255;
+  DWORD size = 256;
   LONG rc = RegEnumKeyExW(static_cast<HKEY>(key_), index, buffer, &size, nullptr, nullptr, nullptr, nullptr);
   if (rc == ERROR_SUCCESS) *name = Narrow(std::wstring_view(buffer, size));
   return rc;
