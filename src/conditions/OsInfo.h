@@ -13,6 +13,8 @@ struct RunState;
 std::string fncCreateWMIObject(RunState& rs, const std::string& className);
 bool GetOS(RunState& rs);
 std::string GetWinVersion(RunState& rs);
+// major + minor / 100 with two decimals and a point: 5.1 gives "5.01", 6.0 gives "6.00".
+std::string FormatWinVersion(std::uint32_t major, std::uint32_t minor);
 
 // Inputs of the fallback naming, as the system reports them.
 struct OsVersionFacts {
