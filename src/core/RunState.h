@@ -13,7 +13,7 @@
 
 namespace kdht {
 
-namespace scripts {
+namespace platform {
 class ChecksumLibrary;
 }
 
@@ -55,7 +55,7 @@ struct RunState {
   bool JobDownloadRegistered = false;
 
   // The checksum library, loaded at first use and kept for the run.
-  std::shared_ptr<scripts::ChecksumLibrary> ChecksumLib;
+  std::shared_ptr<platform::ChecksumLibrary> ChecksumLib;
 
   // "Now", replaceable by tests.
   std::function<platform::LocalTime()> Now = [] { return platform::Now(); };
