@@ -1,0 +1,283 @@
+#include "scripts/ScriptPackages.h"
+
+#include "conditions/Filters.h"
+#include "core/Log.h"
+#include "core/RunState.h"
+#include "core/SafeNames.h"
+#include "platform/Failure.h"
+#include "platform/FileSystem.h"
+#include "platform/Text.h"
+#include "scripts/Seals.h"
+#include "server/WebPost.h"
+
+namespace kdht {
+namespace {
+
+constexpr char kProcedure[] = "ProcessXPRScripts";
+constexpr char kModule[] = "modMain";
+constexpr char kScriptDetails[] = "wpdcmscriptdetails";
+constexpr char kTemplateDetails[] = "wpdcmtemplatedetails";
+
+// One step of the procedure: a failure inside is logged and the procedure goes on with the next.
+template <class Step>
+bool Guarded(RunState& rs, Step&& step) {
+  try {
+    step();
+    return true;
+  } catch (...) {
+    LogTrap(rs, kProcedure, kModule);
+    return false;
+  }
+}
+
+// A condition that cannot be evaluated counts as met: the statement it guards is carried out.
+template <class Test>
+bool ConditionMet(RunState& rs, Test&& test) {
+  try {
+    return test();
+  } catch (...) {
+    LogTrap(rs, kProcedure, kModule);
+    return true;
+  }
+}
+
+// The text of an optional child; absent means empty.
+std::string OptionalText(RunState& rs, const platform::XmlNode& action, const std::string& name) {
+  std::string value;
+  Guarded(rs, [&] {
+    if (auto child = action.SelectSingle(name)) value = child->Text();
+  });
+  return value;
+}
+
+// The installed copy of a details file is trusted only when its seal matches; anything else
+// (missing file, missing or unreadable seal, no checksum) asks for a fresh copy.
+bool NeedsFetch(RunState& rs, const std::string& installedFile) {
+  if (!rs.FileSys.FileExists(installedFile)) return true;
+  WriteLog(rs, "MSG : File Already exists : " + installedFile);
+  const std::string sealPath = SealPathFor(installedFile);
+  if (!rs.FileSys.FileExists(sealPath)) {
+    WriteLog(rs, "MSG : File not found : " + sealPath);
+    return true;
+  }
+  const std::string checksum = Checksum(rs, installedFile, rs.PostError);
+  return !GetDecryptedMD5(rs, sealPath, checksum);
+}
+
+std::string Post(RunState& rs, const std::string& body, std::string url) {
+  rs.PostXml = body;
+  std::string reply = WebPost(rs, rs.PostXml, url, rs.PostError);
+  rs.PostXml = reply;
+  return reply;
+}
+
+// Writes one reply into the staging folder and seals it: empty when done, else the failure text.
+std::string StageDetails(RunState& rs, const std::string& stagingFolder, const std::string& fileName,
+                         const std::string& reply) {
+  const std::string path = stagingFolder + fileName;
+  Guarded(rs, [&] { platform::MakeSureDirectoryPathExists(stagingFolder); });
+  WriteLog(rs, "MSG : Creating file : " + path);
+  // A file that could not be written must not be sealed and installed as though it were there.
+  if (!Guarded(rs, [&] { rs.FileSys.WriteUnicodeText(path, reply); })) return "Unable to write file : " + path;
+  return CreateEncMD5(rs, path);
+}
+
+// A server-supplied name as it may appear in the log and the failure reason: control
+// characters (a line break would forge a log line) shown as "?".
+std::string Printable(const std::string& name) {
+  std::string out = name;
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
+  }
+  return out;
+}
+
+std::string Join(const std::vector<std::string>& items, const std::string& separator) {
+  std::string out;
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) out += separator;
+    out += items[i];
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string EmailElement(const std::string& subject, const std::string& reqd, const std::string& groups,
+                         const std::string& status) {
+  // "]]>" would end the CDATA section early: it is split across two sections.
+  const std::string cdata = text::ReplaceAll(subject, "]]>", "]]]]><![CDATA[>");
+  return "<msgsubject><![CDATA[" + cdata + "]]></msgsubject><email emailreqd=\"" + text::XmlEscape(reqd, true) +
+         "\" emailgrpids=\"" + text::XmlEscape(groups, true) + "\" executionstatus=\"" +
+         text::XmlEscape(status, true) + "\" />";
+}
+
+std::string ScriptDetailsRequest(const std::string& memberId, const std::string& scriptIds) {
+  return "<wpdcmscriptdetails><memberid>" + text::XmlEscape(memberId) + "</memberid><scriptid>" +
+         text::XmlEscape(scriptIds) + "</scriptid></wpdcmscriptdetails>";
+}
+
+std::string TemplateDetailsRequest(const std::string& memberId, const std::string& templateId) {
+  return "<wpdcmtemplatedetails><memberid>" + text::XmlEscape(memberId) + "</memberid><batchid>" +
+         text::XmlEscape(templateId) + "</batchid></wpdcmtemplatedetails>";
+}
+
+std::vector<std::string> TemplateScriptIds(const std::string& reply, std::vector<std::string>* rejected) {
+  std::string list = text::ReplaceAllNoCase(reply, "<dcmtemplatedetails><scriptid><![CDATA[", "");
+  list = text::ReplaceAllNoCase(list, "]]></scriptid></dcmtemplatedetails>", "");
+  std::vector<std::string> ids;
+  if (list.empty()) return ids;  // an empty reply names no scripts
+  for (const std::string& item : text::Split(list, ",")) {
+    const size_t marker = item.find("#@#");
+    if (marker == std::string::npos) {
+      if (rejected != nullptr) rejected->push_back(item);
+      continue;
+    }
+    ids.push_back(item.substr(0, marker));
+  }
+  return ids;
+}
+
+std::string InsertBeforeNoCase(const std::string& textIn, const std::string& marker, const std::string& insert) {
+  if (marker.empty()) return textIn;
+  const std::string hay = text::AsciiUpper(textIn);
+  const std::string needle = text::AsciiUpper(marker);
+  std::string out;
+  size_t start = 0;
+  for (;;) {
+    const size_t p = hay.find(needle, start);
+    if (p == std::string::npos) break;
+    out.append(textIn, start, p - start);
+    out += insert;
+    out.append(textIn, p, marker.size());
+    start = p + marker.size();
+  }
+  out.append(textIn, start, std::string::npos);
+  return out;
+}
+
+std::string ProcessXPRScripts(RunState& rs, platform::XmlNode& action) {
+  try {
+    const std::string featureFolder = rs.InstallPath + "kXPR\\Herald";
+    const std::string herald = featureFolder + "\\";
+
+    // 1. Filter conditions: all three are asked, whatever the earlier verdicts.
+    if (ConditionMet(rs, [&] { return !OSCheck(rs, action.Child("servicepack").Text()); })) {
+      rs.FilterSatisfied = false;
+    }
+    if (ConditionMet(rs, [&] { return !SoftwareCheck(rs, action.Child("softwares").Text()).empty(); })) {
+      rs.FilterSatisfied = false;
+    }
+    if (ConditionMet(rs, [&] { return !ServiceCheck(rs, action.Child("services").Text()).empty(); })) {
+      rs.FilterSatisfied = false;
+    }
+
+    // 2. E-mail values: only elements that stand in the action's own text are read.
+    std::string actionXml;
+    Guarded(rs, [&] { actionXml = action.Xml(); });
+    auto emailValue = [&](const std::string& name) {
+      std::string value;
+      Guarded(rs, [&] {
+        if (text::Contains(actionXml, "<" + name + ">")) value = action.Child(name).Text();
+      });
+      return value;
+    };
+    const std::string subject = emailValue("emailmsgsubject");
+    const std::string status = emailValue("executionstatus");
+    const std::string groups = emailValue("emailgroupids");
+    const std::string reqd = emailValue("emailreqd");
+    const std::string email = EmailElement(subject, reqd, groups, status);
+
+    // 3. Filter answer. An existing child is reused whatever its serialised form
+    //    (<filtersatisfied/> too), so an action never carries two answers.
+    const std::string answer = rs.FilterSatisfied ? "true" : "false";
+    Guarded(rs, [&] {
+      if (auto existing = action.SelectSingle("filtersatisfied")) {
+        existing->SetText(answer);
+        return;
+      }
+      if (!rs.rsXML) throw Failure(91, "Object variable or With block variable not set");
+      rs.FilterElement = rs.rsXML->CreateElement("filtersatisfied");
+      rs.FilterElement->SetText(answer);
+      action.AppendChild(*rs.FilterElement);
+    });
+
+    // 4. The staged template carries the answer from here on.
+    Guarded(rs, [&] {
+      if (!rs.rsXML) throw Failure(91, "Object variable or With block variable not set");
+      rs.rsXML->Save(herald + "Pre_kDHMenu.xml");
+    });
+
+    // 5.
+    const std::string scriptIds = OptionalText(rs, action, "scriptids");
+    const std::string templateIdsText = OptionalText(rs, action, "temipds");
+    WriteLog(rs, "MSG : scriptids :  " + scriptIds);
+
+    // The action id names two folders: it must stay a plain name inside the feature folder.
+    std::string id;
+    Guarded(rs, [&] { id = action.Attribute("id").value_or(""); });
+    const std::string installedFolder = herald + "Action_" + id + "_XPR\\";
+    const std::string stagingFolder = herald + "PreProcessScripts\\Action_" + id + "_XPR\\";
+    if (!IsSafeFileName(id) || !IsInsideFolder(installedFolder + "XPR_Script.xml", featureFolder) ||
+        !IsInsideFolder(stagingFolder + "XPR_Script.xml", featureFolder)) {
+      WriteLog(rs, "ERR : Invalid action id : " + Printable(id));
+      return "Invalid action id : " + Printable(id);
+    }
+
+    // 6, 7. The action's own scripts.
+    const bool fetchScripts = NeedsFetch(rs, installedFolder + "XPR_Script.xml");
+    if (!text::Trim(scriptIds).empty() && fetchScripts) {
+      const std::string url = BuildRequestUrl(rs, kScriptDetails);
+      std::string reply = Post(rs, ScriptDetailsRequest(rs.MemberId, scriptIds), url);
+      if (reply.empty()) return "webpost failed (wpdcmscriptdetails) scriptids : " + scriptIds;
+      reply = InsertBeforeNoCase(reply, "</dcmxprscrdet>", email);
+      const std::string failure = StageDetails(rs, stagingFolder, "XPR_Script.xml", reply);
+      if (!failure.empty()) return failure;
+    }
+
+    // 8, 9. The action's script templates.
+    WriteLog(rs, "MSG : tempids :  " + templateIdsText);
+    const std::string templateUrl = BuildRequestUrl(rs, kTemplateDetails);
+    const std::vector<std::string> templateIds =
+        templateIdsText.empty() ? std::vector<std::string>{} : text::Split(templateIdsText, ",");
+    for (const std::string& written : templateIds) {
+      // The installed copy is looked for under the identifier exactly as written.
+      bool fetch = true;
+      const std::string installedFile = installedFolder + "XPR_Template_" + written + ".xml";
+      if (IsSafeFileName(written) && IsInsideFolder(installedFile, featureFolder)) fetch = NeedsFetch(rs, installedFile);
+
+      const std::string templateId = text::Trim(written);
+      if (text::LeadingNumber(templateId) == 0 || !fetch) continue;
+      const std::string fileName = "XPR_Template_" + templateId + ".xml";
+      if (!IsSafeFileName(templateId) || !IsInsideFolder(stagingFolder + fileName, featureFolder)) {
+        WriteLog(rs, "ERR : Invalid template id : " + Printable(templateId));
+        return "Invalid template id : " + Printable(templateId);
+      }
+
+      const std::string templateReply = Post(rs, TemplateDetailsRequest(rs.MemberId, templateId), templateUrl);
+      std::vector<std::string> rejected;
+      // Each template's file holds its own scripts only: the list starts empty every time.
+      const std::vector<std::string> ids = TemplateScriptIds(templateReply, &rejected);
+      for (size_t i = 0; i < rejected.size(); ++i) {
+        WriteLog(rs, TrapLine(Failure(5, "Invalid procedure call or argument"), kProcedure, kModule));
+      }
+
+      const std::string scriptUrl = BuildRequestUrl(rs, kScriptDetails);
+      std::string reply = Post(rs, ScriptDetailsRequest(rs.MemberId, Join(ids, ",")), scriptUrl);
+      reply = text::ReplaceAllNoCase(reply, "dcmscriptdetails", "dcmtemplatedetails");
+      if (reply.empty()) return "webpost failed (wpdcmtemplatedetails) tempid : " + templateId;
+      reply = InsertBeforeNoCase(reply, "</dcmtemplatedetails>", email);
+      const std::string failure = StageDetails(rs, stagingFolder, fileName, reply);
+      if (!failure.empty()) return failure;
+    }
+    return {};
+  } catch (...) {
+    // Only an unexpected failure reaches here (every step above guards itself): the action
+    // is not prepared, so the caller must not install it.
+    const Failure f = CurrentFailure();
+    WriteLog(rs, TrapLine(f, kProcedure, kModule));
+    return std::to_string(f.number()) + " (" + f.description() + ") in procedure ProcessXPRScripts";
+  }
+}
+
+}  // namespace kdht
