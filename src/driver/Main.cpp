@@ -53,6 +53,13 @@ bool Test(F&& condition) {
   }
 }
 
+// Identifier and version of "no valid template held".
+void NameNoTemplate(RunState& rs) {
+  static const std::string kNone = "0";
+  rs.TempId = kNone;
+  rs.TempVer = kNone;
+}
+
 bool IsDH(const RunState& rs) { return platform::Upper(rs.CommandWord) == "DH"; }
 
 std::string ExeBaseName(const std::string& exePath) {
@@ -211,15 +218,13 @@ void ReadHeldTemplate(RunState& rs) {
   const std::string menu = rs.InstallPath + "kXPR\\Herald\\kDHMenu.xml";
   const std::string data = rs.InstallPath + "kXPR\\Herald\\kDHMenu.dat";
   if (!Test([&] { return rs.FileSys.FileExists(menu); })) {
-    rs.TempId = "0";
-    rs.TempVer = "0";
+    NameNoTemplate(rs);
     return;
   }
   WriteLog(rs, "MSG : Template xml found: " + menu);
   Step([&] { rs.FileChecksum = Checksum(rs, menu, rs.sStatus); });
   if (!rs.sStatus.empty()) {
-    rs.TempId = "0";
-    rs.TempVer = "0";
+    NameNoTemplate(rs);
     WPFailure(rs);
     EndRun(rs);
   }
@@ -227,8 +232,7 @@ void ReadHeldTemplate(RunState& rs) {
       Test([&] { return rs.FileSys.FileExists(data) && GetDecryptedMD5(rs, data, rs.FileChecksum); });
   if (!trusted) {
     CleanUpPostProcess(rs);
-    rs.TempId = "0";
-    rs.TempVer = "0";
+    NameNoTemplate(rs);
     return;
   }
   WriteLog(rs, "MSG: Process continue after commenting the create object part");
@@ -244,8 +248,7 @@ void ReadHeldTemplate(RunState& rs) {
     WriteLog(rs, "MSG : tempver : " + rs.TempVer);
   } else {
     WriteLog(rs, "MSG : Failed to load Template : " + menu);
-    rs.TempId = "0";
-    rs.TempVer = "0";
+    NameNoTemplate(rs);
     CleanUpPostProcess(rs);
   }
 }
@@ -264,8 +267,8 @@ Reply RequestTemplate(RunState& rs) {
   } else {
     rs.TemplateRoot = "dcmgetdeskheraldtemplate";
     ReadHeldTemplate(rs);
-    if (text::Trim(rs.TempId).empty()) rs.TempId = "0";
-    if (text::Trim(rs.TempVer).empty()) rs.TempVer = "0";
+    if (text::Trim(rs.TempId).empty()) rs.TempId = std::string(1, '0');
+    if (text::Trim(rs.TempVer).empty()) rs.TempVer = std::string(1, '0');
     std::string url = BuildRequestUrl(rs, "wpdcmgetdeskheraldtemplate");
     rs.PostXml = "<wpdcmgetdeskheraldtemplate><mmid>" + XmlEscape(rs.MemberId) + "</mmid><regid>" +
                  XmlEscape(rs.RegId) + "</regid><tmplatid>" + XmlEscape(rs.TempId) + "</tmplatid>" + "<tmplatver>" +
@@ -278,8 +281,7 @@ Reply RequestTemplate(RunState& rs) {
       WriteLog(rs, "MSG : Resource or site excluded");
       RemoveFeature(rs);
       rs.sStatus.clear();
-      rs.TempId = "0";
-      rs.TempVer = "0";
+      NameNoTemplate(rs);
       WPSuccess(rs);
       EndRun(rs);
     }
@@ -301,8 +303,7 @@ Reply RequestTemplate(RunState& rs) {
     });
     Step([&] { ClearSchedules(rs); });
     rs.sStatus.clear();
-    rs.TempId = "0";
-    rs.TempVer = "0";
+    NameNoTemplate(rs);
     return Reply::Empty;
   }
   if (rs.PostXml == kNoNewTemplate) EndRun(rs);
@@ -380,8 +381,7 @@ void ProcessTemplate(RunState& rs, RunLocals& locals) {
     rs.FileSys.WriteUnicodeText(preTemplate, rs.PostXml);
   });
   locals.SavedTemplatePath = preTemplate;
-  rs.TempId = "0";
-  rs.TempVer = "0";
+  NameNoTemplate(rs);
 
   const bool loaded = Test([&] { return rs.rsXML.value().Load(locals.SavedTemplatePath); });
   if (!loaded) {
