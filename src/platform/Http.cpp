@@ -1,0 +1,299 @@
+#include "platform/Http.h"
+
+#include <windows.h>
+#include <urlmon.h>
+#include <winhttp.h>
+
+#include <utility>
+
+#include "platform/Failure.h"
+#include "platform/Text.h"
+
+namespace kdht::platform {
+namespace {
+
+// Owner of one WinHTTP handle (session, connection or request).
+class InternetHandle {
+ public:
+  explicit InternetHandle(HINTERNET h = nullptr) : h_(h) {}
+  ~InternetHandle() {
+    if (h_ != nullptr) WinHttpCloseHandle(h_);
+  }
+  InternetHandle(const InternetHandle&) = delete;
+  InternetHandle& operator=(const InternetHandle&) = delete;
+  HINTERNET get() const { return h_; }
+
+ private:
+  HINTERNET h_;
+};
+
+[[noreturn]] void ThrowHttpError(DWORD code) {
+  // Wine passes up the socket's own time-out where Windows reports WinHTTP's.
+  if (code == WSAETIMEDOUT) code = ERROR_WINHTTP_TIMEOUT;
+  throw Failure(static_cast<std::int32_t>(code), HttpErrorText(code));
+}
+
+[[noreturn]] void ThrowLastHttpError() { ThrowHttpError(GetLastError()); }
+
+struct CrackedUrl {
+  std::wstring host;
+  std::wstring pathAndQuery;
+  INTERNET_PORT port = 0;
+  bool secure = false;
+};
+
+CrackedUrl Crack(const std::string& url) {
+  const std::wstring w = Widen(url);
+  URL_COMPONENTS parts = {};
+  parts.dwStructSize = sizeof parts;
+  parts.dwSchemeLength = static_cast<DWORD>(-1);
+  parts.dwHostNameLength = static_cast<DWORD>(-1);
+  parts.dwUrlPathLength = static_cast<DWORD>(-1);
+  parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+  if (!WinHttpCrackUrl(w.c_str(), static_cast<DWORD>(w.size()), 0, &parts)) ThrowLastHttpError();
+  if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) {
+    ThrowHttpError(ERROR_WINHTTP_UNRECOGNIZED_SCHEME);
+  }
+  CrackedUrl out;
+  if (parts.lpszHostName != nullptr) out.host.assign(parts.lpszHostName, parts.dwHostNameLength);
+  if (out.host.empty()) ThrowHttpError(ERROR_WINHTTP_INVALID_URL);
+  if (parts.lpszUrlPath != nullptr) out.pathAndQuery.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
+  if (parts.lpszExtraInfo != nullptr) {
+    std::wstring extra(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+    // A fragment names a place in the page; it is never sent.
+    const size_t hash = extra.find(L'#');
+    if (hash != std::wstring::npos) extra.resize(hash);
+    out.pathAndQuery += extra;
+  }
+  if (out.pathAndQuery.empty()) out.pathAndQuery = L"/";
+  out.port = parts.nPort;
+  out.secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+  return out;
+}
+
+HINTERNET OpenSession(const std::optional<HttpProxy>& proxy) {
+  HINTERNET session = nullptr;
+  if (proxy) {
+    const std::wstring server = Widen(proxy->server);
+    session = WinHttpOpen(L"kDHT", WINHTTP_ACCESS_TYPE_NAMED_PROXY, server.c_str(), WINHTTP_NO_PROXY_BYPASS, 0);
+  } else {
+    // The automatic setting follows everything the user configured (Windows 8.1 and later);
+    // older systems refuse it and get the machine's WinHTTP proxy setting instead.
+    session = WinHttpOpen(L"kDHT", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                          WINHTTP_NO_PROXY_BYPASS, 0);
+    if (session == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
+      session = WinHttpOpen(L"kDHT", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                            WINHTTP_NO_PROXY_BYPASS, 0);
+    }
+  }
+  if (session == nullptr) ThrowLastHttpError();
+  return session;
+}
+
+void SetTimeouts(HINTERNET h, const HttpLimits& limits) {
+  if (!WinHttpSetTimeouts(h, static_cast<int>(limits.resolveTimeoutMs), static_cast<int>(limits.connectTimeoutMs),
+                          static_cast<int>(limits.sendTimeoutMs), static_cast<int>(limits.receiveTimeoutMs))) {
+    ThrowLastHttpError();
+  }
+}
+
+// Waiting for the reply headers has a limit of its own (90 s by default); it is held to the
+// receive limit too.
+void SetResponseTimeout(HINTERNET request, const HttpLimits& limits) {
+  DWORD ms = limits.receiveTimeoutMs;
+  if (!WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &ms, sizeof ms)) ThrowLastHttpError();
+}
+
+std::optional<std::wstring> QueryHeaderText(HINTERNET request, DWORD info) {
+  DWORD size = 0;
+  WinHttpQueryHeaders(request, info, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &size,
+                      WINHTTP_NO_HEADER_INDEX);
+  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) return std::nullopt;
+  std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
+  if (!WinHttpQueryHeaders(request, info, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size, WINHTTP_NO_HEADER_INDEX)) {
+    return std::nullopt;
+  }
+  text.resize(size / sizeof(wchar_t));
+  return text;
+}
+
+std::uint32_t QueryStatus(HINTERNET request) {
+  DWORD status = 0;
+  DWORD size = sizeof status;
+  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                           WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
+    ThrowLastHttpError();
+  }
+  return status;
+}
+
+// The announced body length, when the reply has one.
+std::optional<unsigned long long> QueryContentLength(HINTERNET request) {
+  const std::optional<std::wstring> text = QueryHeaderText(request, WINHTTP_QUERY_CONTENT_LENGTH);
+  if (!text || text->empty()) return std::nullopt;
+  unsigned long long n = 0;
+  for (wchar_t c : *text) {
+    if (c < L'0' || c > L'9') return std::nullopt;
+    n = n * 10 + static_cast<unsigned>(c - L'0');
+    if (n > (1ull << 48)) return n;
+  }
+  return n;
+}
+
+[[noreturn]] void ThrowTooLarge(const HttpLimits& limits) {
+  throw Failure(kErrReplyTooLarge,
+                "The reply is larger than the limit of " + std::to_string(limits.maxReplyBytes) + " bytes");
+}
+
+std::string ReadBody(HINTERNET request, std::uint32_t status, const HttpLimits& limits) {
+  // These replies carry no body, whatever length they announce.
+  if (status < 200 || status == HTTP_STATUS_NO_CONTENT || status == HTTP_STATUS_NOT_MODIFIED) return {};
+  const std::optional<unsigned long long> announced = QueryContentLength(request);
+  if (announced && *announced > limits.maxReplyBytes) ThrowTooLarge(limits);
+  std::string body;
+  for (;;) {
+    DWORD available = 0;
+    if (!WinHttpQueryDataAvailable(request, &available)) ThrowLastHttpError();
+    if (available == 0) break;
+    if (available > limits.maxReplyBytes - body.size()) ThrowTooLarge(limits);
+    const size_t old = body.size();
+    body.resize(old + available);
+    DWORD read = 0;
+    if (!WinHttpReadData(request, body.data() + old, available, &read)) ThrowLastHttpError();
+    body.resize(old + read);
+    if (read == 0) break;
+  }
+  // A connection closed early must not pass for a complete reply (a half icon, half a template).
+  if (announced && body.size() != *announced) {
+    throw Failure(kErrReplyCutShort, "The reply was cut short: " + std::to_string(body.size()) + " of " +
+                                         std::to_string(*announced) + " bytes received");
+  }
+  return body;
+}
+
+// The strongest scheme that both the proxy offers and WinHTTP can answer.
+DWORD ChooseProxyScheme(HINTERNET request) {
+  DWORD supported = 0, first = 0, target = 0;
+  if (!WinHttpQueryAuthSchemes(request, &supported, &first, &target)) return 0;
+  for (DWORD scheme : {WINHTTP_AUTH_SCHEME_NEGOTIATE, WINHTTP_AUTH_SCHEME_NTLM, WINHTTP_AUTH_SCHEME_DIGEST,
+                       WINHTTP_AUTH_SCHEME_BASIC}) {
+    if ((supported & scheme) != 0) return scheme;
+  }
+  return 0;
+}
+
+HttpReply Exchange(const wchar_t* verb, const std::string& url, const std::string* body, const std::wstring& headers,
+                   const std::optional<HttpProxy>& proxy, const HttpLimits& limits) {
+  const CrackedUrl target = Crack(url);
+  InternetHandle session(OpenSession(proxy));
+  SetTimeouts(session.get(), limits);
+  InternetHandle connection(WinHttpConnect(session.get(), target.host.c_str(), target.port, 0));
+  if (connection.get() == nullptr) ThrowLastHttpError();
+  InternetHandle request(WinHttpOpenRequest(connection.get(), verb, target.pathAndQuery.c_str(), nullptr,
+                                            WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                            target.secure ? WINHTTP_FLAG_SECURE : 0));
+  if (request.get() == nullptr) ThrowLastHttpError();
+  SetTimeouts(request.get(), limits);
+  SetResponseTimeout(request.get(), limits);
+
+  const DWORD bodyLength = body != nullptr ? static_cast<DWORD>(body->size()) : 0;
+  void* bodyData = body != nullptr && !body->empty() ? const_cast<char*>(body->data()) : WINHTTP_NO_REQUEST_DATA;
+  bool credentialsGiven = false;
+  for (;;) {
+    if (!WinHttpSendRequest(request.get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+                            headers.empty() ? 0 : static_cast<DWORD>(-1L), bodyData, bodyLength, bodyLength, 0)) {
+      ThrowLastHttpError();
+    }
+    if (!WinHttpReceiveResponse(request.get(), nullptr)) ThrowLastHttpError();
+    const std::uint32_t status = QueryStatus(request.get());
+    // The proxy asks who we are: answer once with the agent's proxy account.
+    if (status == HTTP_STATUS_PROXY_AUTH_REQ && proxy && !credentialsGiven) {
+      const DWORD scheme = ChooseProxyScheme(request.get());
+      if (scheme != 0) {
+        const std::wstring user = Widen(proxy->user);
+        const std::wstring password = Widen(proxy->password);
+        if (!WinHttpSetCredentials(request.get(), WINHTTP_AUTH_TARGET_PROXY, scheme,
+                                   user.empty() ? nullptr : user.c_str(), password.c_str(), nullptr)) {
+          ThrowLastHttpError();
+        }
+        credentialsGiven = true;
+        continue;
+      }
+    }
+    HttpReply reply;
+    reply.status = status;
+    reply.statusText = Narrow(QueryHeaderText(request.get(), WINHTTP_QUERY_STATUS_TEXT).value_or(L""));
+    reply.body = ReadBody(request.get(), status, limits);
+    return reply;
+  }
+}
+
+// WinHTTP's own texts, for systems whose winhttp.dll carries no message table.
+const char* KnownHttpErrorText(DWORD code) {
+  switch (code) {
+    case ERROR_WINHTTP_OUT_OF_HANDLES: return "No more handles could be generated at this time";
+    case ERROR_WINHTTP_TIMEOUT: return "The operation timed out";
+    case ERROR_WINHTTP_INTERNAL_ERROR: return "An internal error has occurred";
+    case ERROR_WINHTTP_INVALID_URL: return "The URL is invalid";
+    case ERROR_WINHTTP_UNRECOGNIZED_SCHEME: return "The URL does not use a recognized protocol";
+    case ERROR_WINHTTP_NAME_NOT_RESOLVED: return "The server name or address could not be resolved";
+    case ERROR_WINHTTP_INVALID_OPTION: return "The option is invalid";
+    case ERROR_WINHTTP_OPERATION_CANCELLED: return "The operation was canceled";
+    case ERROR_WINHTTP_LOGIN_FAILURE: return "The login attempt failed";
+    case ERROR_WINHTTP_CANNOT_CONNECT: return "A connection with the server could not be established";
+    case ERROR_WINHTTP_CONNECTION_ERROR: return "The connection with the server was terminated abnormally";
+    case ERROR_WINHTTP_INCORRECT_HANDLE_STATE: return "The operation is not valid in the handle's state";
+    case ERROR_WINHTTP_CANNOT_CALL_BEFORE_OPEN: return "The request has not been opened";
+    case ERROR_WINHTTP_CANNOT_CALL_BEFORE_SEND: return "The request has not been sent";
+    case ERROR_WINHTTP_HEADER_NOT_FOUND: return "The requested header could not be located";
+    case ERROR_WINHTTP_INVALID_SERVER_RESPONSE: return "The server response could not be parsed";
+    case ERROR_WINHTTP_REDIRECT_FAILED: return "The redirection failed";
+    case ERROR_WINHTTP_SECURE_FAILURE: return "A security error occurred";
+    case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID: return "The server's certificate date is invalid";
+    case ERROR_WINHTTP_SECURE_CERT_CN_INVALID: return "The server's certificate name is invalid";
+    case ERROR_WINHTTP_SECURE_INVALID_CA: return "The server's certificate was issued by an untrusted authority";
+    case ERROR_WINHTTP_SECURE_CERT_REVOKED: return "The server's certificate has been revoked";
+    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR: return "A secure channel error occurred";
+    case ERROR_WINHTTP_RESPONSE_DRAIN_OVERFLOW: return "The reply exceeded the drain limit";
+    case ERROR_WINHTTP_HEADER_SIZE_OVERFLOW: return "The reply headers were too large";
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
+std::string HttpErrorText(std::uint32_t code) {
+  if (code >= WINHTTP_ERROR_BASE && code <= WINHTTP_ERROR_LAST) {
+    wchar_t* buffer = nullptr;
+    const DWORD n = FormatMessageW(
+        FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
+        GetModuleHandleW(L"winhttp.dll"), code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring text;
+    if (n != 0 && buffer != nullptr) text.assign(buffer, n);
+    if (buffer != nullptr) LocalFree(buffer);
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ' ||
+                             text.back() == L'.')) {
+      text.pop_back();
+    }
+    if (!text.empty()) return Narrow(text);
+    if (const char* known = KnownHttpErrorText(code)) return known;
+    return "WinHTTP error " + std::to_string(code);
+  }
+  return SystemMessage(static_cast<std::int32_t>(code));
+}
+
+HttpReply HttpPost(const std::string& url, const std::string& body, const std::string& contentType,
+                   const HttpLimits& limits) {
+  const std::wstring headers = contentType.empty() ? std::wstring() : L"Content-Type: " + Widen(contentType);
+  return Exchange(L"POST", url, &body, headers, std::nullopt, limits);
+}
+
+HttpReply HttpGet(const std::string& url, const std::optional<HttpProxy>& proxy, const HttpLimits& limits) {
+  return Exchange(L"GET", url, nullptr, std::wstring(), proxy, limits);
+}
+
+long UrlDownloadToFile(const std::string& url, const std::string& path) {
+  return URLDownloadToFileW(nullptr, Widen(url).c_str(), Widen(path).c_str(), 0, nullptr);
+}
+
+}  // namespace kdht::platform
