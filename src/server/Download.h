@@ -14,4 +14,7 @@ bool JobDownload(RunState& rs, std::string& url, std::string& destination);
 std::string DecryptString(RunState& rs, const std::string& encoded);
 void RegisterDLLJobDwn(RunState& rs);
 
+// The named proxy of the agent's settings: "host:port", or the host alone without a port.
+std::string ProxyServerText(const std::string& host, const std::string& port);
+
 }  // namespace kdht
