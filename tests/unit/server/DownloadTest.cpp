@@ -1,0 +1,216 @@
+#include "server/Download.h"
+
+#include <gtest/gtest.h>
+
+#include "core/RunState.h"
+#include "platform/Dispatch.h"
+#include "platform/Text.h"
+#include "server/LoopbackServer.h"
+#include "support/TestSupport.h"
+
+namespace kdht {
+namespace {
+
+using testing::Answer;
+using testing::LoopbackServer;
+using testing::SeenRequest;
+
+std::string Base64(const std::string& in) {
+  static const char* table = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  size_t i = 0;
+  for (; i + 2 < in.size(); i += 3) {
+    const unsigned v = (static_cast<unsigned char>(in[i]) << 16) | (static_cast<unsigned char>(in[i + 1]) << 8) |
+                       static_cast<unsigned char>(in[i + 2]);
+    out += {table[(v >> 18) & 63], table[(v >> 12) & 63], table[(v >> 6) & 63], table[v & 63]};
+  }
+  if (i + 1 == in.size()) {
+    const unsigned v = static_cast<unsigned char>(in[i]) << 16;
+    out += {table[(v >> 18) & 63], table[(v >> 12) & 63], '=', '='};
+  } else if (i + 2 == in.size()) {
+    const unsigned v = (static_cast<unsigned char>(in[i]) << 16) | (static_cast<unsigned char>(in[i + 1]) << 8);
+    out += {table[(v >> 18) & 63], table[(v >> 12) & 63], table[(v >> 6) & 63], '='};
+  }
+  return out;
+}
+
+// The agent's encoding of a proxy user name or password.
+std::string Encode(const std::string& plain) {
+  std::string out;
+  for (unsigned char c : plain) {
+    if (!out.empty()) out += 'H';
+    out += std::to_string(c);
+  }
+  return out;
+}
+
+class DownloadTest : public testing::SandboxTest {
+ protected:
+  std::string Dest(const std::string& relative) const { return rs_.InstallPath + relative; }
+  std::string IniPath() const { return rs_.InstallPath + "VORNMobile.ini"; }
+
+  bool Xml(std::string url, std::string destination) { return XmlDownload(rs_, url, destination); }
+};
+
+TEST_F(DownloadTest, DecryptStringTable) {
+  struct Case {
+    const char* encoded;
+    std::string plain;
+    const char* error;  // the log line, or nullptr
+  };
+  const Case cases[] = {
+      {"97H98H99", "abc", nullptr},
+      {"", "", nullptr},
+      {"65", "A", nullptr},
+      {"112H64H115H115H33", "p@ss!", nullptr},
+      {"97H", "", "ERR : DecryptString 13 Type mismatch"},
+      {"H97", "", "ERR : DecryptString 13 Type mismatch"},
+      {"97HH98", "", "ERR : DecryptString 13 Type mismatch"},
+      {"97h98", "", "ERR : DecryptString 13 Type mismatch"},  // the separator is a capital H
+      {"9x7", "", "ERR : DecryptString 13 Type mismatch"},
+      {"-5", "", "ERR : DecryptString 13 Type mismatch"},
+      {"256", "", "ERR : DecryptString 5 Invalid procedure call or argument"},
+      {"97H99999999999", "", "ERR : DecryptString 13 Type mismatch"},
+  };
+  for (const Case& c : cases) {
+    ClearLog();
+    EXPECT_EQ(DecryptString(rs_, c.encoded), c.plain) << c.encoded;
+    if (c.error != nullptr) {
+      EXPECT_EQ(LogMessages(), std::vector<std::string>{c.error}) << c.encoded;
+    } else {
+      EXPECT_TRUE(LogMessages().empty()) << c.encoded;
+    }
+  }
+  // Codes above 127 are characters of the system code page.
+  EXPECT_EQ(DecryptString(rs_, "233"), platform::AnsiToUtf8("\xE9"));
+}
+
+TEST_F(DownloadTest, StatusOkReplacesALongerFileWithExactlyTheBody) {
+  const std::string body("\x89PNG\r\n\x1A\n\x00\xFF tail", 16);
+  LoopbackServer server([&](const SeenRequest&, int) { return Answer::Status(200, "OK", body); });
+  WriteFile("kXPR\\Herald\\icon.png", std::string(5000, 'o'));
+  const std::string url = server.Url("/files/icon.png");
+
+  EXPECT_TRUE(Xml(url, Dest("kXPR\\Herald\\icon.png")));
+  EXPECT_EQ(ReadFile("kXPR\\Herald\\icon.png"), body);
+  ASSERT_EQ(server.RequestCount(), 1);
+  EXPECT_EQ(server.Requests()[0].method, "GET");
+  EXPECT_EQ(server.Requests()[0].target, "/files/icon.png");
+  EXPECT_EQ(LogMessages(), (std::vector<std::string>{
+                               "MSG : Downloading using xmlhttp : " + url + " to " + Dest("kXPR\\Herald\\icon.png"),
+                               "MSG : File not found : " + IniPath(),
+                               "MSG : Downloaded Successsfully",
+                           }));
+}
+
+TEST_F(DownloadTest, StatusOtherThanOkWritesNothing) {
+  for (int status : {404, 500, 403}) {
+    LoopbackServer server([&](const SeenRequest&, int) { return Answer::Status(status, "Nope", "error page"); });
+    ClearLog();
+    EXPECT_FALSE(Xml(server.Url("/files/x.ico"), Dest("x.ico"))) << status;
+    EXPECT_FALSE(Exists("x.ico")) << status;
+    EXPECT_TRUE(Logged("MSG : Download Failed   ")) << status;
+  }
+}
+
+TEST_F(DownloadTest, MissingDestinationFolderIsALoggedFailure) {
+  LoopbackServer server([](const SeenRequest&, int) { return Answer::Status(200, "OK", "data"); });
+  EXPECT_FALSE(Xml(server.Url("/files/x.ico"), Dest("no\\such\\folder\\x.ico")));
+  const std::vector<std::string> log = LogMessages();
+  ASSERT_FALSE(log.empty());
+  EXPECT_TRUE(text::StartsWith(log.back(), "ERR : 3 (")) << log.back();
+  EXPECT_TRUE(text::EndsWith(log.back(), ") line 50 in procedure XmlDownload of Module ModFunctions")) << log.back();
+}
+
+TEST_F(DownloadTest, NamedProxyGetsTheRequestAndTheDecodedCredentials) {
+  LoopbackServer proxy([](const SeenRequest& r, int) {
+    if (r.Header("Proxy-Authorization").empty()) {
+      return Answer::Status(407, "Proxy Authentication Required", "",
+                            "Proxy-Authenticate: Basic realm=\"agent\"\r\n");
+    }
+    return Answer::Status(200, "OK", "via proxy");
+  });
+  WriteFile("VORNMobile.ini", "[ProxySettings]\r\nProxyIP=127.0.0.1\r\nProxyPort=" + std::to_string(proxy.port()) +
+                                  "\r\nProxyUsername=" + Encode("agent") + "\r\nProxyPassword=" +
+                                  Encode("s3cr&t") + "\r\n");
+  // Nothing listens on the origin: only the proxy can answer.
+  const std::string origin = "127.0.0.1:" + std::to_string(testing::UnusedLoopbackPort());
+  const std::string url = "http://" + origin + "/files/a.ico";
+  // Windows names the whole URL to the proxy; Wine's WinHTTP sends the path and the Host.
+  const auto forOrigin = [&](const SeenRequest& r) {
+    return (r.target == url || r.target == "/files/a.ico") && r.Header("Host") == origin;
+  };
+
+  ASSERT_TRUE(Xml(url, Dest("a.ico"))) << testing::JoinLines(LogMessages());
+  EXPECT_EQ(ReadFile("a.ico"), "via proxy");
+  const std::vector<SeenRequest> seen = proxy.Requests();
+  // The first request goes out without credentials; the proxy's challenge is answered (Wine's
+  // WinHTTP takes one more round for it than Windows does).
+  ASSERT_GE(seen.size(), 2u);
+  ASSERT_LE(seen.size(), 3u);
+  EXPECT_TRUE(forOrigin(seen[0])) << seen[0].target;
+  EXPECT_TRUE(seen[0].Header("Proxy-Authorization").empty());
+  EXPECT_TRUE(forOrigin(seen.back())) << seen.back().target;
+  EXPECT_EQ(seen.back().Header("Proxy-Authorization"), "Basic " + Base64("agent:s3cr&t"));
+  EXPECT_TRUE(Logged("MSG : Reading ProxySettings from " + IniPath()));
+  EXPECT_TRUE(Logged("MSG : ProxyIP=127.0.0.1"));
+  EXPECT_TRUE(Logged("MSG : ProxyPort=" + std::to_string(proxy.port())));
+  EXPECT_TRUE(Logged("MSG : ProxyUserName=agent"));
+  for (const std::string& line : LogMessages()) {
+    EXPECT_EQ(line.find("s3cr"), std::string::npos) << "password logged: " << line;
+    EXPECT_EQ(line.find(Encode("s3cr&t")), std::string::npos) << "encoded password logged: " << line;
+  }
+}
+
+TEST_F(DownloadTest, EmptyProxyHostMeansADirectRequest) {
+  LoopbackServer server([](const SeenRequest&, int) { return Answer::Status(200, "OK", "direct"); });
+  WriteFile("VORNMobile.ini",
+            "[ProxySettings]\r\nProxyIP=\r\nProxyPort=1\r\nProxyUsername=97\r\nProxyPassword=98\r\n");
+  ASSERT_TRUE(Xml(server.Url("/files/b.ico"), Dest("b.ico")));
+  ASSERT_EQ(server.RequestCount(), 1);
+  EXPECT_EQ(server.Requests()[0].target, "/files/b.ico");
+  EXPECT_TRUE(server.Requests()[0].Header("Proxy-Authorization").empty());
+  EXPECT_TRUE(Logged("MSG : ProxyIP="));
+  EXPECT_TRUE(Logged("MSG : ProxyUserName=a"));
+}
+
+TEST(ProxyServerTextTest, JoinsHostAndPort) {
+  EXPECT_EQ(ProxyServerText("10.1.1.1", "8080"), "10.1.1.1:8080");
+  EXPECT_EQ(ProxyServerText("proxy", ""), "proxy");
+}
+
+TEST_F(DownloadTest, DownloadFileContentTrimsItsArgumentsAndStopsAtTheFirstMethod) {
+  LoopbackServer server([](const SeenRequest&, int) { return Answer::Status(200, "OK", "icon"); });
+  std::string url = std::string("  ").append(server.Url("/files/c.ico")).append(" ");
+  std::string destination = std::string(" ").append(Dest("c.ico")).append("  ");
+  EXPECT_TRUE(DownloadFileContent(rs_, url, destination));
+  EXPECT_EQ(url, server.Url("/files/c.ico"));
+  EXPECT_EQ(destination, Dest("c.ico"));
+  EXPECT_EQ(server.RequestCount(), 1);
+  EXPECT_EQ(LogMessages().back(), "MSG : Successfully downloaded to " + Dest("c.ico"));
+}
+
+TEST_F(DownloadTest, EveryMethodFailingEndsFalseAfterBoundedRegistrationTries) {
+  platform::ComApartment com;
+  LoopbackServer server([](const SeenRequest&, int) { return Answer::Status(200, "OK", "icon"); });
+  std::string url = server.Url("/files/d.ico");
+  std::string destination = Dest("missing\\d.ico");
+
+  EXPECT_FALSE(DownloadFileContent(rs_, url, destination));
+  EXPECT_FALSE(Exists("missing\\d.ico"));
+  EXPECT_TRUE(Logged("MSG : Downloading Using API from URL : " + url));
+  EXPECT_TRUE(Logged("ERR : Failed to download to " + destination));
+  // The job-download component is not registered here: registration is started once.
+  EXPECT_EQ(CountLogged("MSG : Registered Dll : " + rs_.InstallPath + "kDwnJob.dll"), 1);
+  EXPECT_TRUE(rs_.JobDownloadRegistered);
+  EXPECT_EQ(LogMessages().back(), "ERR : JobDownload. 429:ActiveX component can't create object");
+}
+
+TEST_F(DownloadTest, RegistrationOfTheJobComponentStartsOncePerRun) {
+  RegisterDLLJobDwn(rs_);
+  RegisterDLLJobDwn(rs_);
+  EXPECT_EQ(LogMessages(), std::vector<std::string>{"MSG : Registered Dll : " + rs_.InstallPath + "kDwnJob.dll"});
+}
+
+}  // namespace
+}  // namespace kdht
