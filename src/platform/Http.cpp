@@ -206,17 +206,19 @@ HttpReply Exchange(const wchar_t* verb, const std::string& url, const std::strin
     }
     if (!WinHttpReceiveResponse(request.get(), nullptr)) ThrowLastHttpError();
     const std::uint32_t status = QueryStatus(request.get());
-    // The proxy asks who we are: answer once with the agent's proxy account.
+    // The proxy asks who we are: answer once with the agent's proxy account. Without a user
+    // name the logon session answers where the scheme allows it (NTLM, Negotiate).
     if (status == HTTP_STATUS_PROXY_AUTH_REQ && proxy && !credentialsGiven) {
+      credentialsGiven = true;
       const DWORD scheme = ChooseProxyScheme(request.get());
-      if (scheme != 0) {
-        const std::wstring user = Widen(proxy->user);
-        const std::wstring password = Widen(proxy->password);
-        if (!WinHttpSetCredentials(request.get(), WINHTTP_AUTH_TARGET_PROXY, scheme,
-                                   user.empty() ? nullptr : user.c_str(), password.c_str(), nullptr)) {
-          ThrowLastHttpError();
-        }
-        credentialsGiven = true;
+      const bool logonSession = proxy->user.empty() &&
+                                (scheme == WINHTTP_AUTH_SCHEME_NTLM || scheme == WINHTTP_AUTH_SCHEME_NEGOTIATE);
+      const std::wstring user = Widen(proxy->user);
+      const std::wstring password = Widen(proxy->password);
+      // Credentials that cannot be set leave the 407 as the reply.
+      if (scheme != 0 && WinHttpSetCredentials(request.get(), WINHTTP_AUTH_TARGET_PROXY, scheme,
+                                               logonSession ? nullptr : user.c_str(),
+                                               logonSession ? nullptr : password.c_str(), nullptr)) {
         continue;
       }
     }

@@ -162,6 +162,21 @@ TEST_F(DownloadTest, NamedProxyGetsTheRequestAndTheDecodedCredentials) {
   }
 }
 
+TEST_F(DownloadTest, ProxyRefusingTheCredentialsFailsTheDownload) {
+  LoopbackServer proxy([](const SeenRequest&, int) {
+    return Answer::Status(407, "Proxy Authentication Required", "denied",
+                          "Proxy-Authenticate: Basic realm=\"agent\"\r\n");
+  });
+  WriteFile("VORNMobile.ini", "[ProxySettings]\r\nProxyIP=127.0.0.1\r\nProxyPort=" + std::to_string(proxy.port()) +
+                                  "\r\nProxyUsername=\r\nProxyPassword=\r\n");
+  const std::string url = "http://127.0.0.1:" + std::to_string(testing::UnusedLoopbackPort()) + "/files/f.ico";
+  EXPECT_FALSE(Xml(url, Dest("f.ico")));
+  EXPECT_FALSE(Exists("f.ico"));
+  EXPECT_TRUE(Logged("MSG : Download Failed   ")) << testing::JoinLines(LogMessages());
+  EXPECT_GE(proxy.RequestCount(), 1);
+  EXPECT_LE(proxy.RequestCount(), 3);
+}
+
 TEST_F(DownloadTest, EmptyProxyHostMeansADirectRequest) {
   LoopbackServer server([](const SeenRequest&, int) { return Answer::Status(200, "OK", "direct"); });
   WriteFile("VORNMobile.ini",
@@ -188,6 +203,23 @@ TEST_F(DownloadTest, DownloadFileContentTrimsItsArgumentsAndStopsAtTheFirstMetho
   EXPECT_EQ(destination, Dest("c.ico"));
   EXPECT_EQ(server.RequestCount(), 1);
   EXPECT_EQ(LogMessages().back(), "MSG : Successfully downloaded to " + Dest("c.ico"));
+}
+
+TEST_F(DownloadTest, SystemDownloadTakesOverWhenTheFirstMethodFails) {
+  LoopbackServer server([](const SeenRequest&, int index) {
+    return index == 0 ? Answer::Status(404, "Not Found", "") : Answer::Status(200, "OK", "second try");
+  });
+  std::string url = server.Url("/files/e.ico");
+  std::string destination = Dest("e.ico");
+  EXPECT_TRUE(DownloadFileContent(rs_, url, destination)) << testing::JoinLines(LogMessages());
+  EXPECT_EQ(ReadFile("e.ico"), "second try");
+  const std::vector<std::string> log = LogMessages();
+  const std::vector<std::string> tail(log.end() - 3, log.end());
+  EXPECT_EQ(tail, (std::vector<std::string>{
+                      "MSG : Download Failed   ",
+                      "MSG : Downloading Using API from URL : " + url,
+                      "MSG : Successfully downloaded to " + destination,
+                  }));
 }
 
 TEST_F(DownloadTest, EveryMethodFailingEndsFalseAfterBoundedRegistrationTries) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "core/RunState.h"
 #include "platform/Dispatch.h"
 #include "platform/FileSystem.h"
@@ -225,6 +227,31 @@ TEST_F(ReportsTest, ReportNotAnsweredWithExactlyOneIsSavedAsAPostFile) {
     EXPECT_EQ(PostFiles(), std::vector<std::string>{name}) << "[" << reply << "]";
     EXPECT_EQ(ReadFile("XPRPostLogs\\" + name), FailureReportXml(rs_, now_) + "\r\n");
     platform::DeleteFolderTree(rs_.InstallPath + "XPRPostLogs", true);
+  }
+}
+
+TEST_F(ReportsTest, OutcomePopupOnlyForTheDesktopApplication) {
+  LoopbackServer server([](const SeenRequest&, int) { return Answer::Status(200, "OK", "1"); });
+  PointReportsAt(server);
+  struct Case {
+    const char* commandWord;
+    bool popup;
+  };
+  for (const Case& c : {Case{"", false}, Case{"DHX", false}, Case{"dh", true}, Case{"DH", true}}) {
+    ClearLog();
+    rs_.CommandWord = c.commandWord;
+    WPSuccess(rs_);
+    const std::vector<std::string> log = LogMessages();
+    ASSERT_FALSE(log.empty()) << c.commandWord;
+    EXPECT_EQ(CountLogged("MSg : In fncCallPopup"), c.popup ? 1 : 0) << c.commandWord;
+    const auto posted = std::find(log.begin(), log.end(), "MSG : WebPost Return Status: 1");
+    ASSERT_NE(posted, log.end()) << c.commandWord;
+    if (c.popup) {
+      // The popup tells the outcome, so it follows the post.
+      EXPECT_NE(std::find(posted, log.end(), "MSg : In fncCallPopup"), log.end()) << c.commandWord;
+    } else {
+      EXPECT_EQ(posted + 1, log.end()) << c.commandWord;
+    }
   }
 }
 
