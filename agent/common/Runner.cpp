@@ -1,0 +1,38 @@
+// Entry point of the runner stand-ins (kINDHM, kDHM, kRSSUpd): each records that it was started
+// and how. The waiting ones stay until they are ended, like the programs they stand in for, but
+// give up on their own so that a forgotten one does not outlive the test run.
+#include <windows.h>
+#include <lmcons.h>
+
+#include <string>
+
+#include "Records.h"
+
+#if !defined(KAGENT_RUNNER_LOG) || !defined(KAGENT_RUNNER_TAG) || !defined(KAGENT_RUNNER_WAITS)
+#error "build runners through kagent_add_runner()"
+#endif
+
+namespace {
+
+constexpr DWORD kGiveUpMs = 600 * 1000;
+
+std::wstring UserName() {
+  wchar_t name[UNLEN + 1] = {};
+  DWORD size = UNLEN + 1;
+  return GetUserNameW(name, &size) ? std::wstring(name) : std::wstring();
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  std::wstring line = std::wstring(KAGENT_RUNNER_TAG) + L"\t" + std::to_wstring(GetCurrentProcessId());
+  if constexpr (KAGENT_RUNNER_WAITS == 0) line += L"\t" + kagent::RecordField(UserName());
+  line += L"\t" + kagent::RecordField(GetCommandLineW());
+  kagent::AppendRecord(KAGENT_RUNNER_LOG, line);
+
+  if constexpr (KAGENT_RUNNER_WAITS != 0) {
+    const ULONGLONG giveUpAt = GetTickCount64() + kGiveUpMs;
+    while (GetTickCount64() < giveUpAt) Sleep(1000);
+  }
+  return 0;
+}
