@@ -1,0 +1,928 @@
+"""Runs the real kDHT.exe under Wine in a sandboxed agent install, against the management-server
+simulator (tools/mgmt-sim/sim.py). Used by tests/e2e, tests/faults and tools/demo.
+
+    from kdht_harness import Agent, sim
+    with sim.Simulator() as server:
+        agent = Agent.create("T1", sim_url=server.base_url())
+        result = agent.run("DH", timeout=60)
+        agent.assert_log_sequence(["MSG : Application started", "MSG : Application Ended"])
+        agent.cleanup()
+
+Everything lives in the Wine prefix $WINEPREFIX (default $KDHT_BUILD/wineprefix); the binaries come
+from $KDHT_BUILD/bin (default <repo>/build/win64/bin).
+"""
+
+from __future__ import annotations
+
+import importlib.util
+import itertools
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass
+from pathlib import Path, PureWindowsPath
+from typing import Iterable, Sequence
+
+REPO_ROOT = Path(__file__).resolve().parents[2]
+WINE_RUN = REPO_ROOT / "tests" / "wine-run.sh"
+SIM_PATH = REPO_ROOT / "tools" / "mgmt-sim" / "sim.py"
+
+
+def _load_sim():
+    name = "mgmt_sim"
+    if name in sys.modules:
+        return sys.modules[name]
+    spec = importlib.util.spec_from_file_location(name, SIM_PATH)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[name] = module
+    spec.loader.exec_module(module)
+    return module
+
+
+sim = _load_sim()
+PAGES = sim.PAGES
+
+REG_KEY = r"SOFTWARE\VORNOD"
+REG_KEY_32_NATIVE = r"SOFTWARE\Wow6432Node\VORNOD"  # where the 32-bit view lives on 64-bit Windows
+REG_VALUE_NAMES = ("InstallationPath", "RegID", "MemberID", "SiteID", "Type")
+DEFAULT_IDENTITY = {"RegID": "1234", "MemberID": "5678", "SiteID": "42", "Type": "RORI"}
+
+BINARIES = ("kDHT.exe", "KGnMD5.dll", "kPopup.dll", "kDwnJob.dll", "kINDHM.exe", "kRSSUpd.exe", "kDHM.exe")
+# Where each binary goes in a deployed agent, relative to the install folder.
+LAYOUT = {
+    "kDHT.exe": r"kXPR\kDHT.exe",
+    "KGnMD5.dll": r"kXPR\KGnMD5.dll",
+    "kPopup.dll": r"kXPR\kPopup.dll",
+    "kINDHM.exe": r"kXPR\kINDHM.exe",
+    "kRSSUpd.exe": r"kXPR\kRSSUpd.exe",
+    "kDHM.exe": r"kXPR\kDHM.exe",
+    "kDwnJob.dll": r"kDwnJob.dll",
+}
+POPUP_PROGID_KEY = r"HKEY_LOCAL_MACHINE\Software\Classes\kPopup.Display"
+
+LOG_REL = r"ApplicationLog\kXPRLog\kDHT.log"
+STATUS_INI_REL = r"kXPR\kDHTStatus.ini"
+ADD_INI_REL = r"Scheduler INI\kDHT_Addsection.ini"
+DELETE_INI_REL = r"Scheduler INI\kDHT_DeleteSection.ini"
+SCRIPT_DNS_REL = r"Configuration\kScriptDNS.ini"
+POPUP_RECORD_REL = r"kXPR\kPopup-calls.log"
+
+BANNER = "*" * 85
+
+
+# ----------------------------------------------------------------------------------------------
+# Locations and Wine
+# ----------------------------------------------------------------------------------------------
+
+def build_dir() -> Path:
+    p = Path(os.environ.get("KDHT_BUILD") or REPO_ROOT / "build" / "win64")
+    return p if p.is_absolute() else REPO_ROOT / p
+
+
+def bin_dir() -> Path:
+    return build_dir() / "bin"
+
+
+def binary(name: str) -> Path:
+    return bin_dir() / name
+
+
+def wineprefix() -> Path:
+    p = Path(os.environ.get("WINEPREFIX") or build_dir() / "wineprefix")
+    return p if p.is_absolute() else REPO_ROOT / p
+
+
+def drive_c() -> Path:
+    return wineprefix() / "drive_c"
+
+
+def wine_env(extra: dict[str, str] | None = None) -> dict[str, str]:
+    env = dict(os.environ)
+    env["WINEPREFIX"] = str(wineprefix())
+    env["WINEDEBUG"] = "-all"
+    env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
+    if extra:
+        env.update(extra)
+    return env
+
+
+def wine(*args: str, timeout: float = 120.0, check: bool = False, input: bytes | None = None,
+         env: dict[str, str] | None = None) -> subprocess.CompletedProcess:
+    """Runs one Windows program (and waits for it) through tests/wine-run.sh."""
+    return subprocess.run([str(WINE_RUN), *args], env=wine_env(env), input=input, capture_output=True,
+                          timeout=timeout, check=check)
+
+
+def ensure_prefix(timeout: float = 300.0) -> Path:
+    """Creates the Wine prefix when it is missing."""
+    prefix = wineprefix()
+    if not (prefix / "system.reg").is_file() or not (drive_c() / "windows" / "system32").is_dir():
+        prefix.mkdir(parents=True, exist_ok=True)
+        wine("wineboot", "-i", timeout=timeout)
+        deadline = time.monotonic() + 60
+        while not (prefix / "system.reg").is_file() and time.monotonic() < deadline:
+            time.sleep(0.2)
+    return prefix
+
+
+def _wineserver() -> str:
+    for cand in ("wineserver", "/usr/lib/wine/wineserver64", "/usr/lib/wine/wineserver"):
+        found = shutil.which(cand)
+        if found:
+            return found
+    return "wineserver"
+
+
+def start_wineserver() -> None:
+    """Keeps a wineserver alive for the prefix (`-p`), so that each Wine start is quick. It is left
+    running: `make wine-down` (or `wineserver -k`) ends it."""
+    subprocess.Popen([_wineserver(), "-p"], env=wine_env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                     stderr=subprocess.DEVNULL, start_new_session=True)
+    # Wait until a Wine process can connect (bounded).
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        try:
+            if wine("cmd", "/c", "exit", timeout=30).returncode == 0:
+                return
+        except subprocess.TimeoutExpired:
+            pass
+        time.sleep(0.2)
+
+
+def project_version() -> str:
+    """The version of the CMake project, which is the file version of kDHT.exe."""
+    text = (REPO_ROOT / "CMakeLists.txt").read_text()
+    m = re.search(r"project\s*\(\s*kDHT\b[^)]*?\bVERSION\s+([0-9.]+)", text, re.IGNORECASE | re.DOTALL)
+    if not m:
+        raise RuntimeError("no project version in CMakeLists.txt")
+    return m.group(1)
+
+
+def win_to_unix(win_path: str) -> Path:
+    """C:\\a\\b -> <prefix>/drive_c/a/b (only drive C: is mapped)."""
+    p = PureWindowsPath(win_path)
+    if p.drive.upper() != "C:":
+        raise ValueError("only paths on drive C: are mapped: %r" % win_path)
+    return drive_c().joinpath(*p.parts[1:])
+
+
+def unix_to_win(path: str | Path) -> str:
+    rel = Path(path).resolve().relative_to(drive_c().resolve())
+    return "C:\\" + "\\".join(rel.parts)
+
+
+def _bat_quote(text: str) -> str:
+    """A literal text on a cmd.exe line."""
+    return re.sub(r'([&|<>^()])', r"^\1", text).replace("%", "%%")
+
+
+def run_batch(lines: Iterable[str], timeout: float = 60.0) -> subprocess.CompletedProcess:
+    """Runs cmd.exe lines as one batch file (one Wine process)."""
+    tmpdir = drive_c() / "kdht-harness"
+    tmpdir.mkdir(parents=True, exist_ok=True)
+    fd, name = tempfile.mkstemp(suffix=".bat", dir=tmpdir)
+    with os.fdopen(fd, "wb") as f:
+        f.write(("@echo off\r\n" + "\r\n".join(lines) + "\r\n").encode("cp1252"))
+    try:
+        return wine("cmd", "/c", unix_to_win(name), timeout=timeout)
+    finally:
+        os.unlink(name)
+
+
+def short_path(win_path: str) -> str:
+    """The 8.3 form of an existing path, as GetShortPathName gives it. Wine's cmd shortens every
+    component of %~s but the last one, so the last one is looked up in `dir /x` of its parent."""
+    win_path = win_path.rstrip("\\")
+    parent, _, last = win_path.rpartition("\\")
+    esc = win_path.replace("%", "%%")
+    lines = ['for %%I in ("' + esc + '") do echo S %%~sI']
+    if parent:
+        lines.append('dir /x /a "' + (parent + "\\" if parent.endswith(":") else parent).replace("%", "%%") + '"')
+    r = run_batch(lines)
+    out = r.stdout.decode("cp1252", "replace").splitlines()
+    first = next((x[2:].strip() for x in out if x.startswith("S ")), None)
+    if r.returncode != 0 or not first:
+        raise RuntimeError("cannot get the short form of %r: %s" % (win_path, r.stderr.decode(errors="replace")))
+    head = first.rpartition("\\")[0] if parent else ""
+    short_last = last
+    for line in out:
+        m = re.match(r"^.*<DIR>\s+(\S+)\s+(.+?)\s*$", line) or re.match(r"^.*\d\s+(\S+)\s+(.+?)\s*$", line)
+        if m and m.group(2) == last and "~" in m.group(1):
+            short_last = m.group(1)
+            break
+    return (head + "\\" + short_last) if parent else first
+
+
+# ----------------------------------------------------------------------------------------------
+# Registry
+# ----------------------------------------------------------------------------------------------
+
+def _reg_text(text: str) -> str:
+    return text.replace("\\", "\\\\").replace('"', '\\"')
+
+
+def _hklm(view: int) -> str:
+    return "HKEY_LOCAL_MACHINE\\" + (REG_KEY_32_NATIVE if view == 32 else REG_KEY)
+
+
+def import_reg(body: str, timeout: float = 60.0) -> None:
+    """Imports registry text (without the header) with one `regedit /S` run."""
+    tmpdir = drive_c() / "kdht-harness"
+    tmpdir.mkdir(parents=True, exist_ok=True)
+    fd, name = tempfile.mkstemp(suffix=".reg", dir=tmpdir)
+    text = "Windows Registry Editor Version 5.00\r\n\r\n" + body.replace("\r\n", "\n").replace("\n", "\r\n")
+    with os.fdopen(fd, "wb") as f:
+        f.write(b"\xff\xfe" + text.encode("utf-16-le"))
+    try:
+        r = wine("regedit", "/S", unix_to_win(name), timeout=timeout)
+        if r.returncode != 0:
+            raise RuntimeError("regedit failed (%d): %s" % (r.returncode, r.stderr.decode(errors="replace")))
+    finally:
+        os.unlink(name)
+
+
+def write_registry(values: dict[str, str | None] | None, view: int = 32, clear_other_view: bool = True) -> None:
+    """Replaces HKLM\\SOFTWARE\\VORNOD (in the 32-bit view unless view=64) by the given REG_SZ values;
+    a value of None is left out. values=None only removes the key. One regedit run."""
+    views = (32, 64) if clear_other_view else (view,)
+    body = "".join("[-%s]\n\n" % _hklm(v) for v in views)
+    if values is not None:
+        body += "[%s]\n" % _hklm(view)
+        for name, value in values.items():
+            if value is not None:
+                body += '"%s"="%s"\n' % (_reg_text(name), _reg_text(str(value)))
+        body += "\n"
+    import_reg(body)
+
+
+def clear_registry() -> None:
+    write_registry(None)
+
+
+def read_registry(view: int = 32) -> dict[str, str]:
+    """The REG_SZ values of the key as `reg query` shows them (for checks of the set-up itself)."""
+    r = wine("reg", "query", "HKLM\\" + REG_KEY, "/reg:%d" % view, timeout=60)
+    out: dict[str, str] = {}
+    for line in r.stdout.decode("cp1252", "replace").splitlines():
+        m = re.match(r"^\s{4}(.+?)\s{4}REG_SZ\s{4}(.*)$", line.rstrip("\r"))
+        if m:
+            out[m.group(1)] = m.group(2)
+    return out
+
+
+# ----------------------------------------------------------------------------------------------
+# Processes
+# ----------------------------------------------------------------------------------------------
+
+def _proc_cmdlines() -> Iterable[tuple[int, str]]:
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            raw = (entry / "cmdline").read_bytes()
+        except OSError:
+            continue
+        yield int(entry.name), raw.replace(b"\0", b" ").decode("utf-8", "replace")
+
+
+def processes_under(win_folder: str) -> list[int]:
+    """Wine processes whose image lies in the given Windows folder (Wine shows the Windows image path
+    as a process's command line)."""
+    prefix = win_folder.rstrip("\\").lower() + "\\"
+    me = os.getpid()
+    return [pid for pid, cmd in _proc_cmdlines() if pid != me and cmd.lower().lstrip('"').startswith(prefix)]
+
+
+def kill_pids(pids: Iterable[int], wait: float = 5.0) -> None:
+    pids = list(pids)
+    for pid in pids:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    deadline = time.monotonic() + wait
+    while time.monotonic() < deadline and any(Path("/proc/%d" % p).exists() and _alive(p) for p in pids):
+        time.sleep(0.05)
+
+
+def _alive(pid: int) -> bool:
+    try:
+        state = Path("/proc/%d/stat" % pid).read_text().split(") ", 1)[1][0]
+    except (OSError, IndexError):
+        return False
+    return state != "Z"
+
+
+# ----------------------------------------------------------------------------------------------
+# Reading results
+# ----------------------------------------------------------------------------------------------
+
+_STAMP = re.compile(r"^(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d)\t(.*)\Z", re.DOTALL)
+
+
+@dataclass(frozen=True)
+class LogLine:
+    stamp: str | None  # "MM/DD/YYYY HH:NN:SS", None for a line without one (a message's second line)
+    message: str
+    raw: str
+
+
+def parse_log(data: bytes) -> list[LogLine]:
+    """The run log as lines: CR LF ends a line; text is the ANSI code page (cp1252)."""
+    text = data.decode("cp1252", "replace")
+    parts = text.split("\r\n")
+    if parts and parts[-1] == "":
+        parts.pop()
+    out = []
+    for raw in parts:
+        m = _STAMP.match(raw)
+        out.append(LogLine(m.group(1), m.group(2), raw) if m else LogLine(None, raw, raw))
+    return out
+
+
+def _matches(expected: str | re.Pattern, message: str) -> bool:
+    if isinstance(expected, re.Pattern):
+        return expected.fullmatch(message) is not None
+    return expected == message
+
+
+def find_sequence(messages: Sequence[str], expected: Sequence[str | re.Pattern], start: int = 0,
+                  contiguous: bool = False) -> list[int] | None:
+    """Indices where the expected lines occur in order (exact text, or a compiled pattern that must
+    match the whole line); None when they do not. contiguous=True: one after another with nothing
+    between them."""
+    if contiguous:
+        for i in range(start, len(messages) - len(expected) + 1):
+            if all(_matches(e, messages[i + k]) for k, e in enumerate(expected)):
+                return list(range(i, i + len(expected)))
+        return None if expected else []
+    found, pos = [], start
+    for e in expected:
+        while pos < len(messages) and not _matches(e, messages[pos]):
+            pos += 1
+        if pos >= len(messages):
+            return None
+        found.append(pos)
+        pos += 1
+    return found
+
+
+def assert_sequence(messages: Sequence[str], expected: Sequence[str | re.Pattern], contiguous: bool = False,
+                    what: str = "log") -> list[int]:
+    idx = find_sequence(messages, expected, contiguous=contiguous)
+    if idx is not None:
+        return idx
+    # Say which expected line was the first one missing, and show the text.
+    got, pos = 0, 0
+    for got, e in enumerate(expected):
+        while pos < len(messages) and not _matches(e, messages[pos]):
+            pos += 1
+        if pos >= len(messages):
+            break
+        pos += 1
+    listing = "\n".join("  %3d %r" % (i, m) for i, m in enumerate(messages))
+    raise AssertionError("%s: expected line %d %r not found in order%s\n%s:\n%s" % (
+        what, got, expected[got], " (contiguous)" if contiguous else "", what, listing or "  (empty)"))
+
+
+class IniFile:
+    """An INI file read the way the profile-string functions read it: section and key names keep their
+    case but are looked up without regard to it; the first of duplicate sections/keys counts; blanks
+    around keys and values are dropped."""
+
+    def __init__(self, text: str):
+        self.text = text
+        self._sections: dict[str, tuple[str, dict[str, tuple[str, str]]]] = {}
+        current: dict[str, tuple[str, str]] | None = None
+        for line in text.splitlines():
+            s = line.strip()
+            if s.startswith("[") and "]" in s:
+                name = s[1:s.index("]")].strip()
+                if name.lower() in self._sections:
+                    current = {}  # a repeated section is not seen by the profile functions
+                else:
+                    self._sections[name.lower()] = (name, {})
+                    current = self._sections[name.lower()][1]
+            elif current is not None and "=" in s and not s.startswith(";"):
+                k, v = s.split("=", 1)
+                current.setdefault(k.strip().lower(), (k.strip(), v.strip()))
+
+    @classmethod
+    def read(cls, path: str | Path, encoding: str = "cp1252") -> "IniFile | None":
+        p = Path(path)
+        if not p.is_file():
+            return None
+        data = p.read_bytes()
+        if data.startswith(b"\xff\xfe"):
+            return cls(data[2:].decode("utf-16-le"))
+        return cls(data.decode(encoding, "replace"))
+
+    def sections(self) -> list[str]:
+        return [name for name, _ in self._sections.values()]
+
+    def has_section(self, section: str) -> bool:
+        return section.lower() in self._sections
+
+    def items(self, section: str) -> list[tuple[str, str]]:
+        sec = self._sections.get(section.lower())
+        return list(sec[1].values()) if sec else []
+
+    def get(self, section: str, key: str, default: str | None = None) -> str | None:
+        sec = self._sections.get(section.lower())
+        if not sec:
+            return default
+        kv = sec[1].get(key.lower())
+        return kv[1] if kv else default
+
+    def as_dict(self) -> dict[str, dict[str, str]]:
+        return {name: dict(kv.values()) for name, kv in self._sections.values()}
+
+    def __getitem__(self, section: str) -> dict[str, str]:
+        if not self.has_section(section):
+            raise KeyError(section)
+        return dict(self.items(section))
+
+
+@dataclass(frozen=True)
+class PopupCall:
+    """One popup shown: the properties set before it, in order, as (name, VT name, value)."""
+    properties: tuple[tuple[str, str, str], ...]
+
+    def values(self) -> dict[str, str]:
+        return {name: value for name, _vt, value in self.properties}
+
+
+def _unescape_field(text: str) -> str:
+    return re.sub(r"\\([trn])", lambda m: {"t": "\t", "r": "\r", "n": "\n"}[m.group(1)], text)
+
+
+def parse_popup_record(text: str) -> list[PopupCall]:
+    """kPopup-calls.log: "put<TAB>name<TAB>VT<TAB>value" lines, then "popup" for each popup shown.
+    Properties set after the last popup (no popup shown) are not returned."""
+    calls, pending = [], []
+    for line in text.splitlines():
+        if line == "popup":
+            calls.append(PopupCall(tuple(pending)))
+            pending = []
+        elif line.startswith("put\t"):
+            _, name, vt, value = (line.split("\t", 3) + ["", "", ""])[:4]
+            pending.append((_unescape_field(name), vt, _unescape_field(value)))
+    return calls
+
+
+@dataclass(frozen=True)
+class RunnerStart:
+    """One line of a runner stand-in's record (<name>-runs.log)."""
+    tag: str           # "start" (stays until ended) or "run" (records and exits)
+    pid: int
+    user: str | None   # only for "run"
+    command_line: str
+
+
+def parse_runner_record(text: str) -> list[RunnerStart]:
+    out = []
+    for line in text.splitlines():
+        f = line.split("\t")
+        if len(f) >= 3 and f[0] == "start":
+            out.append(RunnerStart("start", int(f[1]), None, _unescape_field("\t".join(f[2:]))))
+        elif len(f) >= 4 and f[0] == "run":
+            out.append(RunnerStart("run", int(f[1]), _unescape_field(f[2]), _unescape_field("\t".join(f[3:]))))
+    return out
+
+
+# ----------------------------------------------------------------------------------------------
+# End of run (VirtualStore refresh)
+# ----------------------------------------------------------------------------------------------
+
+USERS_WIN = "C:\\Users"
+STARS = "*" * 21
+USER_LINE = "MSG : " + STARS + " User Name : %s " + "*" * 22
+COMPLETED_LINE = "MSG : " + STARS + " Completed " + "*" * 22
+ENDED_LINE = "MSG : Application Ended"
+
+
+def profile_folders() -> list[str]:
+    """The folders under C:\\Users, sorted (the program visits them in listing order)."""
+    users = drive_c() / "users"
+    return sorted(p.name for p in users.iterdir() if p.is_dir()) if users.is_dir() else []
+
+
+def _find_ci(base: Path, rel_parts: Sequence[str]) -> Path | None:
+    """base/rel with each component matched without regard to case, as Windows would."""
+    p = base
+    for part in rel_parts:
+        if (p / part).exists():
+            p = p / part
+            continue
+        try:
+            hit = next((c for c in p.iterdir() if c.name.lower() == part.lower()), None)
+        except OSError:
+            return None
+        if hit is None:
+            return None
+        p = hit
+    return p
+
+
+@dataclass
+class EndOfRun:
+    users_path: str | None          # the text after "MSG : UsersPath : "
+    blocks: dict[str, list[str]]    # profile folder name -> its lines, "User Name" to "Completed"
+    order: list[str]                # the profile folders in the order visited
+    extra: list[str]                # lines between the blocks that belong to none (errors)
+    ended: bool                     # the log's last line is "MSG : Application Ended"
+
+
+def parse_end_of_run(messages: Sequence[str]) -> EndOfRun | None:
+    """The end-of-run lines from the last "MSG : UsersPath : " on; None when there is none."""
+    start = max((i for i, m in enumerate(messages) if m.startswith("MSG : UsersPath : ")), default=None)
+    if start is None:
+        return None
+    blocks: dict[str, list[str]] = {}
+    order: list[str] = []
+    extra: list[str] = []
+    current: list[str] | None = None
+    user_re = re.compile(r"^MSG : \*{21} User Name : (.*) \*{22}$", re.DOTALL)
+    for m in messages[start + 1:]:
+        um = user_re.match(m)
+        if um:
+            current = blocks.setdefault(um.group(1), [])
+            order.append(um.group(1))
+            current.append(m)
+        elif current is not None:
+            current.append(m)
+            if m == COMPLETED_LINE:
+                current = None
+        elif m != ENDED_LINE:
+            extra.append(m)
+    return EndOfRun(messages[start][len("MSG : UsersPath : "):], blocks, order, extra,
+                    bool(messages) and messages[-1] == ENDED_LINE)
+
+
+def expected_profile_block(profile: str, install_long: str) -> list[str]:
+    """What the end of a run logs for one profile, from the profile as it is now on disk (a
+    VirtualStore copy of the install's Desk Herald folder, if present, is refreshed)."""
+    vs_win = "%s\\%s\\AppData\\Local\\VirtualStore" % (USERS_WIN, profile)
+    lines = [USER_LINE % profile]
+    vs = _find_ci(drive_c() / "users", [profile, "AppData", "Local", "VirtualStore"])
+    if vs is None or not vs.is_dir():
+        return lines + ["MSG : %s - Not Available" % vs_win, COMPLETED_LINE]
+    rel = install_long[install_long.index("\\"):] + "kXPR\\herald"
+    target = vs_win + rel
+    lines += ["MSG : UserVirutalStorePath : " + vs_win, "MSG : VornODLongPath : " + install_long,
+              "MSG : VirtualStoreVORNOD : " + rel]
+    tp = _find_ci(vs, [p for p in rel.split("\\") if p])
+    if tp is None or not tp.is_dir():
+        return lines + ["MSG : %s - Not Available" % target, COMPLETED_LINE]
+    return lines + ["MSG : DeleteFolder : " + target, "MSG : CreateFolder : " + target,
+                    "MSG : CopyFolder : %skXPR\\herald   To   %s" % (install_long, target), COMPLETED_LINE]
+
+
+# ----------------------------------------------------------------------------------------------
+# Runs
+# ----------------------------------------------------------------------------------------------
+
+@dataclass
+class RunResult:
+    returncode: int | None
+    stdout: bytes
+    stderr: bytes
+    elapsed: float
+    timed_out: bool = False
+
+
+def _argv_for(args: str) -> list[str]:
+    """Wine builds the program's command line by joining its arguments with one blank (quoting those
+    that hold blanks), so text with single blanks and no quotes arrives exactly as given."""
+    if not args:
+        return []
+    return args.split(" ")
+
+
+def _exact_possible(args: str) -> bool:
+    return args == "" or ('"' not in args and "\t" not in args and "  " not in args
+                          and not args.startswith(" ") and not args.endswith(" "))
+
+
+class Running:
+    """A kDHT.exe started in the background. Its stdout/stderr go to temporary files, not pipes:
+    the programs it starts inherit them, and waiting for a pipe's end would wait for those too."""
+
+    def __init__(self, cmd: list[str], env: dict[str, str], cleanup: Path | None = None):
+        self._out = tempfile.TemporaryFile()
+        self._err = tempfile.TemporaryFile()
+        self.started = time.monotonic()
+        self.proc = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL, stdout=self._out, stderr=self._err,
+                                     start_new_session=True)
+        self._cleanup = cleanup
+        self.pid = self.proc.pid
+
+    def poll(self) -> int | None:
+        return self.proc.poll()
+
+    def wait(self, timeout: float = 120.0, kill_on_timeout: bool = True) -> RunResult:
+        timed_out = False
+        try:
+            self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            timed_out = True
+            if not kill_on_timeout:
+                raise
+            self.kill()
+            self.proc.wait(timeout=30)
+        elapsed = time.monotonic() - self.started
+        if self._cleanup is not None:
+            self._cleanup.unlink(missing_ok=True)
+        out, err = b"", b""
+        for f, which in ((self._out, "out"), (self._err, "err")):
+            if not f.closed:
+                f.seek(0)
+                data = f.read()
+                f.close()
+                out, err = (data, err) if which == "out" else (out, data)
+        return RunResult(self.proc.returncode, out, err, elapsed, timed_out)
+
+    def kill(self) -> None:
+        """Kills the run and what it started (its process group)."""
+        if self.proc.poll() is None:
+            try:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+
+
+_counter = itertools.count(1)
+
+
+class Agent:
+    """A sandboxed agent install in the Wine prefix: folder, registry identity, deployed binaries,
+    URL INI, and the helpers to run kDHT.exe there and read what it left.
+
+    Paths: `install_win` is the Windows form with one trailing backslash ("C:\\KAGENT\\T1\\"),
+    `install` the Linux path of the same folder. `path(rel)` / `win(rel)` give a file's two forms."""
+
+    def __init__(self, win_folder: str, sim_url: str | None = None):
+        win_folder = win_folder.rstrip("\\")
+        self.install_win = win_folder + "\\"
+        self.install = win_to_unix(win_folder)
+        self.sim_url = sim_url
+        self.popup_registered = False
+        self._exe_rel = LAYOUT["kDHT.exe"]
+
+    # -- creation --------------------------------------------------------------------------------
+    @classmethod
+    def create(cls, name: str | None = None, root: str = r"C:\KAGENT", sim_url: str | None = None,
+               identity: dict[str, str | None] | None = None, registry: bool = True, deploy: bool = True,
+               standins: Iterable[str] | None = None, register_popup: bool = True,
+               urls: bool = True, scheduler_ini: bool = False, log_folder: bool = True) -> "Agent":
+        """A fresh agent folder <root>\\<name> (name T<N> when not given; any old folder of that name is
+        removed first), its registry identity (defaults plus `identity`; InstallationPath defaults to the
+        folder without trailing backslash), the binaries deployed and the URL INI pointing at sim_url.
+        log_folder: ApplicationLog\\kXPRLog\\ exists beforehand, as in an agent that has run before
+        (without it the program loses the first line of its log)."""
+        if name is None:
+            name = "T%d" % next(_counter)
+        agent = cls(root.rstrip("\\") + "\\" + name, sim_url=sim_url)
+        # Tests run one at a time, so anything still running from the sandbox root was left behind
+        # (a waiting stand-in would otherwise be found, or ended by name, by this test's run).
+        kill_pids(processes_under(root))
+        if agent.install.exists():
+            shutil.rmtree(agent.install)
+        agent.install.mkdir(parents=True)
+        if scheduler_ini:
+            agent.path("Scheduler INI").mkdir()
+        if log_folder:
+            agent.path(r"ApplicationLog\kXPRLog").mkdir(parents=True)
+        if deploy:
+            agent.deploy(standins=standins, register_popup=register_popup)
+        if urls and sim_url:
+            agent.write_script_dns(sim_url)
+        if registry:
+            agent.write_registry(**(identity or {}))
+        return agent
+
+    @property
+    def install_value(self) -> str:
+        """The folder as written to InstallationPath by default (no trailing backslash)."""
+        return self.install_win.rstrip("\\")
+
+    def path(self, rel: str = "") -> Path:
+        rel = rel.replace("\\", "/").strip("/")
+        return self.install / rel if rel else self.install
+
+    def win(self, rel: str = "") -> str:
+        return self.install_win + rel
+
+    def short_install(self) -> str:
+        """InstallPath as the program logs it: the short form and one trailing backslash."""
+        return short_path(self.install_value).rstrip("\\") + "\\"
+
+    # -- set-up ----------------------------------------------------------------------------------
+    def write_registry(self, **values: str | None) -> None:
+        """Writes the identity (one regedit run). Keywords: InstallationPath, RegID, MemberID, SiteID,
+        Type, view (32 or 64), or any other value name; None leaves a value out. Unnamed values get the
+        defaults (RegID 1234, MemberID 5678, SiteID 42, Type RORI, InstallationPath the folder)."""
+        view = int(values.pop("view", 32))  # type: ignore[arg-type]
+        full: dict[str, str | None] = {"InstallationPath": self.install_value, **DEFAULT_IDENTITY}
+        full.update(values)
+        write_registry(full, view=view)
+
+    def clear_registry(self) -> None:
+        clear_registry()
+
+    def deploy(self, standins: Iterable[str] | None = None, register_popup: bool = True) -> None:
+        """Copies kDHT.exe and KGnMD5.dll into kXPR\\ and the stand-ins (all built ones when standins is
+        None, else those named, e.g. ["kPopup.dll", "kINDHM.exe"]) to their places; registers kPopup.dll
+        with the system's regsvr32."""
+        names = ["kDHT.exe", "KGnMD5.dll"]
+        if standins is None:
+            names += [n for n in BINARIES[2:] if binary(n).is_file()]
+        else:
+            names += list(standins)
+        for n in names:
+            src = binary(n)
+            if not src.is_file():
+                raise FileNotFoundError("%s is not built (%s)" % (n, src))
+            dst = self.path(LAYOUT[n])
+            dst.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(src, dst)
+        if register_popup and "kPopup.dll" in names:
+            self.register_popup()
+
+    def register_popup(self) -> None:
+        # Seen to fail now and then under load while a previous run's own background registrations
+        # are still writing the classes key; a second try succeeds.
+        for attempt in range(3):
+            r = wine(r"C:\windows\system32\regsvr32.exe", "/s", self.win(LAYOUT["kPopup.dll"]), timeout=60)
+            if r.returncode == 0:
+                self.popup_registered = True
+                return
+            time.sleep(0.5)
+        raise RuntimeError("regsvr32 kPopup.dll failed: %d %r" % (r.returncode, r.stderr[-2000:]))
+
+    def write_script_dns(self, url: str | None = None, sections: Iterable[str] = PAGES,
+                         omit: Iterable[str] = (), overrides: dict[str, str | None] | None = None,
+                         key: str = "URL") -> None:
+        """Configuration\\kScriptDNS.ini with [<request name>] URL=<url> for each request name;
+        `omit` leaves sections out, `overrides` gives a section another URL (None: section without key)."""
+        url = url if url is not None else (self.sim_url or "")
+        overrides = overrides or {}
+        omit = set(omit)
+        lines = []
+        for s in sections:
+            if s in omit:
+                continue
+            lines.append("[%s]" % s)
+            v = overrides.get(s, url)
+            if v is not None:
+                lines.append("%s=%s" % (key, v))
+            lines.append("")
+        self.write_text(SCRIPT_DNS_REL, "\r\n".join(lines))
+
+    def write_text(self, rel: str, text: str, encoding: str = "cp1252") -> Path:
+        p = self.path(rel)
+        p.parent.mkdir(parents=True, exist_ok=True)
+        p.write_bytes(text.encode(encoding))
+        return p
+
+    def write_bytes(self, rel: str, data: bytes) -> Path:
+        p = self.path(rel)
+        p.parent.mkdir(parents=True, exist_ok=True)
+        p.write_bytes(data)
+        return p
+
+    def exists(self, rel: str) -> bool:
+        return self.path(rel).exists()
+
+    # -- runs ------------------------------------------------------------------------------------
+    @property
+    def exe_win(self) -> str:
+        return self.win(self._exe_rel)
+
+    def _command(self, args: str) -> tuple[list[str], Path | None]:
+        if _exact_possible(args):
+            return [str(WINE_RUN), self.exe_win, *_argv_for(args)], None
+        # Blanks that Wine's argument joining would lose: let cmd.exe start the program from a batch
+        # line, which passes the rest of the line as it stands.
+        tmpdir = drive_c() / "kdht-harness"
+        tmpdir.mkdir(parents=True, exist_ok=True)
+        fd, name = tempfile.mkstemp(suffix=".bat", dir=tmpdir)
+        with os.fdopen(fd, "wb") as f:
+            f.write(('@"%s" %s\r\n@exit /b %%ERRORLEVEL%%\r\n' % (self.exe_win, _bat_quote(args))).encode("cp1252"))
+        return [str(WINE_RUN), "cmd", "/c", unix_to_win(name)], Path(name)
+
+    def start(self, args: str = "", env: dict[str, str] | None = None) -> Running:
+        """Starts kXPR\\kDHT.exe with the given command-line text and returns at once."""
+        cmd, tmp = self._command(args)
+        return Running(cmd, wine_env(env), tmp)
+
+    def run(self, args: str = "", timeout: float = 120.0, env: dict[str, str] | None = None,
+            check_timeout: bool = True) -> RunResult:
+        """Runs kXPR\\kDHT.exe with the given command-line text and waits for it (at most `timeout`
+        seconds; then it is killed and, with check_timeout, the test fails)."""
+        result = self.start(args, env=env).wait(timeout=timeout)
+        if result.timed_out and check_timeout:
+            tail = "\n".join(self.log_messages()[-20:])
+            raise AssertionError("kDHT.exe %r did not end within %gs; log tail:\n%s" % (args, timeout, tail))
+        return result
+
+    # -- results ---------------------------------------------------------------------------------
+    @property
+    def log_path(self) -> Path:
+        return self.path(LOG_REL)
+
+    def log_exists(self) -> bool:
+        return self.log_path.exists()
+
+    def log_bytes(self) -> bytes:
+        return self.log_path.read_bytes() if self.log_path.is_file() else b""
+
+    def log_lines(self) -> list[LogLine]:
+        return parse_log(self.log_bytes())
+
+    def log_messages(self) -> list[str]:
+        """The messages of the run log, time stamp and TAB removed, trailing blanks kept."""
+        return [line.message for line in self.log_lines()]
+
+    def assert_log_sequence(self, expected: Sequence[str | re.Pattern], contiguous: bool = False,
+                            messages: Sequence[str] | None = None) -> list[int]:
+        """Asserts that the lines occur in this order (exact texts or compiled patterns)."""
+        return assert_sequence(self.log_messages() if messages is None else messages, expected, contiguous)
+
+    def assert_not_logged(self, text: str | re.Pattern, messages: Sequence[str] | None = None) -> None:
+        msgs = self.log_messages() if messages is None else messages
+        hits = [m for m in msgs if _matches(text, m) or (isinstance(text, str) and m.startswith(text))]
+        assert not hits, "unexpected log line(s) %r" % hits
+
+    def end_of_run(self) -> EndOfRun | None:
+        return parse_end_of_run(self.log_messages())
+
+    def assert_end_of_run(self, messages: Sequence[str] | None = None) -> EndOfRun:
+        """The run ended through the end-of-run procedure: "MSG : UsersPath : C:\\Users", one block
+        per profile folder as expected_profile_block() describes, and "MSG : Application Ended" last."""
+        msgs = self.log_messages() if messages is None else messages
+        eor = parse_end_of_run(msgs)
+        listing = "\n".join(msgs[-40:])
+        assert eor is not None, "no end-of-run lines; log tail:\n" + listing
+        assert eor.users_path == USERS_WIN, eor.users_path
+        assert eor.ended, "last line is not %r; log tail:\n%s" % (ENDED_LINE, listing)
+        assert eor.extra == [], eor.extra
+        assert sorted(eor.order) == profile_folders(), eor.order
+        for p in profile_folders():
+            assert eor.blocks[p] == expected_profile_block(p, self.install_win), (p, eor.blocks[p])
+        return eor
+
+    def read_ini(self, rel: str) -> IniFile | None:
+        return IniFile.read(self.path(rel))
+
+    def status_ini(self) -> IniFile | None:
+        return self.read_ini(STATUS_INI_REL)
+
+    def add_requests(self) -> IniFile | None:
+        return self.read_ini(ADD_INI_REL)
+
+    def delete_requests(self) -> IniFile | None:
+        return self.read_ini(DELETE_INI_REL)
+
+    def popup_record(self) -> str:
+        p = self.path(POPUP_RECORD_REL)
+        return p.read_text(encoding="utf-8") if p.is_file() else ""
+
+    def popup_calls(self) -> list[PopupCall]:
+        return parse_popup_record(self.popup_record())
+
+    def runner_starts(self, name: str = "kINDHM") -> list[RunnerStart]:
+        """The starts recorded by a runner stand-in (kINDHM, kDHM, kRSSUpd) in kXPR\\<name>-runs.log."""
+        p = self.path(r"kXPR\%s-runs.log" % name)
+        return parse_runner_record(p.read_text(encoding="utf-8")) if p.is_file() else []
+
+    # -- clean-up --------------------------------------------------------------------------------
+    def kill_processes(self) -> None:
+        """Ends every Wine process started from this install folder (stand-ins left waiting, a kDHT
+        that did not end)."""
+        kill_pids(processes_under(self.install_value))
+
+    def cleanup(self, remove_registry: bool = True, remove_folder: bool = False) -> None:
+        """Ends the sandbox's processes and removes the identity key and the popup's ProgID (one
+        regedit run; without the ProgID the next agent's popup is "not registered" unless it registers
+        its own). The folder stays for inspection unless remove_folder."""
+        self.kill_processes()
+        body = ""
+        if remove_registry:
+            body += "".join("[-%s]\n\n" % _hklm(v) for v in (32, 64))
+        if self.popup_registered:
+            body += "[-%s]\n\n" % POPUP_PROGID_KEY
+            self.popup_registered = False
+        if body:
+            import_reg(body)
+        if remove_folder and self.install.exists():
+            shutil.rmtree(self.install, ignore_errors=True)
+
+
+def kdht_built() -> bool:
+    return binary("kDHT.exe").is_file()

@@ -1,0 +1,90 @@
+"""The harness's own parts whose mistakes would make the end-to-end checks meaningless: where the
+identity is written, short names, and the readers of the log and record files."""
+
+from __future__ import annotations
+
+import re
+
+import pytest
+
+import kdht_harness as h
+
+
+class TestWineSetUp:
+    def test_identity_lands_in_the_32_bit_view_only(self, wine_session):
+        try:
+            h.write_registry({"InstallationPath": "C:\\K Agent\\x", "RegID": "12", "Type": 'say "hi"'})
+            assert h.read_registry(32) == {"InstallationPath": "C:\\K Agent\\x", "RegID": "12", "Type": 'say "hi"'}
+            assert h.read_registry(64) == {}
+            h.write_registry({"RegID": "7"})  # replaces the key as a whole
+            assert h.read_registry(32) == {"RegID": "7"}
+        finally:
+            h.clear_registry()
+        assert h.read_registry(32) == {}
+
+    def test_short_path_of_long_and_83_names(self, wine_session):
+        long_dir = h.drive_c() / "KAGENT" / "harness check" / "Sub Folder"
+        long_dir.mkdir(parents=True, exist_ok=True)
+        short = h.short_path(r"C:\KAGENT\harness check\Sub Folder")
+        assert re.fullmatch(r"C:\\KAGENT\\[A-Z0-9_]{1,6}~[A-Z0-9]+\\[A-Z0-9_]{1,6}~[A-Z0-9]+", short), short
+        assert h.short_path(r"C:\KAGENT") == r"C:\KAGENT"
+
+
+class TestReaders:
+    def test_parse_log_keeps_trailing_blanks_and_unstamped_lines(self):
+        data = (b"03/07/2016 14:05:09\tMSG : Getting ExeVersion : \r\n"
+                b"03/07/2016 14:05:09\tfirst\r\nsecond half\r\n"
+                b"03/07/2016 14:05:10\t\r\n"
+                b"03/07/2016 14:05:10\tcaf\xe9\r\n")
+        lines = h.parse_log(data)
+        assert [(x.stamp, x.message) for x in lines] == [
+            ("03/07/2016 14:05:09", "MSG : Getting ExeVersion : "),
+            ("03/07/2016 14:05:09", "first"),
+            (None, "second half"),
+            ("03/07/2016 14:05:10", ""),
+            ("03/07/2016 14:05:10", "caf\xe9"),
+        ]
+
+    @pytest.mark.parametrize("expected, contiguous, ok", [
+        (["a", "c"], False, True),
+        (["c", "a"], False, False),
+        (["a", "c"], True, False),
+        (["b", re.compile(r"c+")], True, True),
+        (["a "], False, False),  # exact text: a trailing blank matters
+    ])
+    def test_sequences(self, expected, contiguous, ok):
+        msgs = ["a", "b", "c", "d"]
+        if ok:
+            h.assert_sequence(msgs, expected, contiguous=contiguous)
+        else:
+            with pytest.raises(AssertionError):
+                h.assert_sequence(msgs, expected, contiguous=contiguous)
+
+    def test_ini_reads_like_the_profile_functions(self):
+        ini = h.IniFile("[1]\r\nExecutableName = kXPR\\kInDHM.exe \r\nInterval=15\r\n\r\n"
+                        "[Two]\r\nx=1\r\nX=2\r\n[two]\r\ny=3\r\n")
+        assert ini.sections() == ["1", "Two"]
+        assert ini.get("1", "executablename") == "kXPR\\kInDHM.exe"
+        assert ini["TWO"] == {"x": "1"}
+        assert ini.get("absent", "x") is None
+
+    def test_popup_record(self):
+        text = ("put\tIcon\tVT_I4\t3\r\nput\tBody\tVT_BSTR\tline\\none\r\npopup\r\n"
+                "put\tIcon\tVT_I4\t4\r\n")
+        assert h.parse_popup_record(text) == [h.PopupCall((("Icon", "VT_I4", "3"), ("Body", "VT_BSTR", "line\none")))]
+
+    def test_runner_record(self):
+        text = "start\t42\t\"C:\\A\\kXPR\\kINDHM.exe\" SERVICE\r\nrun\t43\troot\tC:\\A\\kXPR\\kRSSUpd.exe\r\n"
+        assert h.parse_runner_record(text) == [
+            h.RunnerStart("start", 42, None, '"C:\\A\\kXPR\\kINDHM.exe" SERVICE'),
+            h.RunnerStart("run", 43, "root", "C:\\A\\kXPR\\kRSSUpd.exe"),
+        ]
+
+    def test_end_of_run_blocks(self):
+        msgs = ["x", "MSG : UsersPath : C:\\Users",
+                h.USER_LINE % "root", "MSG : C:\\Users\\root\\AppData\\Local\\VirtualStore - Not Available",
+                h.COMPLETED_LINE, h.ENDED_LINE]
+        eor = h.parse_end_of_run(msgs)
+        assert eor.users_path == "C:\\Users" and eor.order == ["root"] and eor.ended and eor.extra == []
+        assert eor.blocks["root"][1].endswith("- Not Available")
+        assert h.parse_end_of_run(msgs[:-1]).ended is False
