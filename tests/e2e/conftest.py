@@ -1,58 +1,13 @@
-"""Fixtures of the end-to-end tests: a warm Wine prefix, the simulator, sandboxed agents."""
+"""End-to-end tests: the real kDHT.exe under Wine against the management-server simulator.
+Other suites reuse the same fixtures with:
 
-from __future__ import annotations
+    sys.path.insert(0, str(<repo>/"tests"/"e2e"))
+    from kdht_fixtures import *  # noqa: F401,F403
+"""
 
 import sys
 from pathlib import Path
 
-import pytest
-
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import kdht_harness as h  # noqa: E402
-
-
-@pytest.fixture(scope="session")
-def wine_session():
-    """The prefix exists and a wineserver is kept alive for it (left running at the end)."""
-    h.ensure_prefix()
-    h.start_wineserver()
-    yield h.wineprefix()
-
-
-@pytest.fixture(scope="session")
-def kdht_exe(wine_session):
-    if not h.kdht_built():
-        pytest.skip("kDHT.exe is not built (%s)" % h.binary("kDHT.exe"))
-    return h.binary("kDHT.exe")
-
-
-@pytest.fixture
-def sim(tmp_path):
-    """An in-process management-server simulator recording into tmp_path/requests.jsonl."""
-    server = h.sim.Simulator(record=tmp_path / "requests.jsonl").start()
-    yield server
-    server.stop()
-
-
-@pytest.fixture
-def make_agent(kdht_exe, sim):
-    """make_agent(name=None, root=r"C:\\KAGENT", identity={...}, ...) -> Agent pointed at `sim`
-    (see Agent.create). Every agent made is cleaned up after the test."""
-    made: list[h.Agent] = []
-
-    def _make(name: str | None = None, **kw) -> h.Agent:
-        kw.setdefault("sim_url", sim.base_url())
-        agent = h.Agent.create(name, **kw)
-        made.append(agent)
-        return agent
-
-    yield _make
-    for agent in made:
-        agent.cleanup()
-
-
-@pytest.fixture
-def agent(make_agent):
-    """A deployed agent C:\\KAGENT\\T<n>\\ with the default identity and the URLs of `sim`."""
-    return make_agent()
+from kdht_fixtures import *  # noqa: E402,F401,F403

@@ -1,0 +1,56 @@
+"""Fixtures for tests that run kDHT.exe: a warm Wine prefix, the simulator, sandboxed agents.
+A conftest.py takes them with `from kdht_fixtures import *` (tests/e2e on sys.path)."""
+
+from __future__ import annotations
+
+import pytest
+
+import kdht_harness as h
+
+__all__ = ["wine_session", "kdht_exe", "sim", "make_agent", "agent"]
+
+
+@pytest.fixture(scope="session")
+def wine_session():
+    """The prefix exists and a wineserver is kept alive for it (left running at the end)."""
+    h.ensure_prefix()
+    h.start_wineserver()
+    yield h.wineprefix()
+
+
+@pytest.fixture(scope="session")
+def kdht_exe(wine_session):
+    if not h.kdht_built():
+        pytest.skip("kDHT.exe is not built (%s)" % h.binary("kDHT.exe"))
+    return h.binary("kDHT.exe")
+
+
+@pytest.fixture
+def sim(tmp_path):
+    """An in-process management-server simulator recording into tmp_path/requests.jsonl."""
+    server = h.sim.Simulator(record=tmp_path / "requests.jsonl").start()
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def make_agent(kdht_exe, sim):
+    """make_agent(name=None, root=r"C:\\KAGENT", identity={...}, ...) -> Agent pointed at `sim`
+    (see Agent.create). Every agent made is cleaned up after the test."""
+    made: list[h.Agent] = []
+
+    def _make(name: str | None = None, **kw) -> h.Agent:
+        kw.setdefault("sim_url", sim.base_url())
+        agent = h.Agent.create(name, **kw)
+        made.append(agent)
+        return agent
+
+    yield _make
+    for agent in made:
+        agent.cleanup()
+
+
+@pytest.fixture
+def agent(make_agent):
+    """A deployed agent C:\\KAGENT\\T<n>\\ with the default identity and the URLs of `sim`."""
+    return make_agent()
