@@ -7,6 +7,8 @@ B32        := $(BUILD)/win32
 PREFIX     := $(abspath $(B64))/wineprefix
 WINE_RUN   := $(CURDIR)/tests/wine-run.sh
 JOBS       ?= 2
+# Debian's interpreter, where python3-pytest installs (a PATH python3 may be another one).
+PYTHON     ?= /usr/bin/python3
 APT_PKGS   := cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 \
               python3 python3-pytest googletest
 
@@ -57,20 +59,20 @@ unit: build64 wine-up
 	cd $(B64) && ctest --output-on-failure
 
 e2e: build64 wine-up
-	python3 -m pytest -q tests/e2e tests/faults
+	$(PYTHON) -m pytest -q tests/e2e tests/faults
 
 test: build wine-up
 	@status=0; \
 	( cd $(B64) && ctest --output-on-failure ) || status=1; \
-	python3 -m pytest -q tests/e2e || status=1; \
-	if [ -d tests/faults ] && ls tests/faults/test_*.py >/dev/null 2>&1; then python3 -m pytest -q tests/faults || status=1; fi; \
+	$(PYTHON) -m pytest -q tests/e2e || status=1; \
+	if [ -d tests/faults ] && ls tests/faults/test_*.py >/dev/null 2>&1; then $(PYTHON) -m pytest -q tests/faults || status=1; fi; \
 	$(MAKE) --no-print-directory wine-down; exit $$status
 
 demo: build64 wine-up
-	python3 tools/demo/demo.py --build $(B64); status=$$?; $(MAKE) --no-print-directory wine-down; exit $$status
+	$(PYTHON) tools/demo/demo.py --build $(B64); status=$$?; $(MAKE) --no-print-directory wine-down; exit $$status
 
 bench: build64 wine-up
-	python3 tools/bench/bench.py --build $(B64); status=$$?; $(MAKE) --no-print-directory wine-down; exit $$status
+	$(PYTHON) tools/bench/bench.py --build $(B64); status=$$?; $(MAKE) --no-print-directory wine-down; exit $$status
 
 clean:
 	rm -rf $(BUILD)

@@ -61,8 +61,9 @@ std::string DeleteLine(const std::string& section, const std::string& interval) 
 std::string ForeignSections(int count) {
   std::string text;
   for (int i = 1; i <= count; ++i) {
-    text += "[" + std::to_string(i) + "]\r\nExecutableName=kXPR\\Other" + std::to_string(i) +
-            ".exe\r\nParameter=X\r\nInterval=5\r\n";
+    const std::string n = std::to_string(i);
+    text.append("[").append(n).append("]\r\nExecutableName=kXPR\\Other").append(n);
+    text.append(".exe\r\nParameter=X\r\nInterval=5\r\n");
   }
   return text;
 }
@@ -107,7 +108,9 @@ class SchedulerTest : public SandboxTest {
     ASSERT_NE(last, std::string::npos);
     const std::string rest = bytes.substr(last + line.size());
     EXPECT_EQ(rest.substr(0, 2), "\r\n") << "no empty line after the last weekday list";
-    if (rest.size() > 2) EXPECT_EQ(rest[2], '[') << "only sections follow the empty line";
+    if (rest.size() > 2) {
+      EXPECT_EQ(rest[2], '[') << "only sections follow the empty line";
+    }
   }
 };
 
