@@ -45,15 +45,17 @@ build32: deps $(B32)/build.ninja
 build: build64 build32
 
 # A warm wineserver (-p keeps it alive between processes) saves a second per Wine start.
+# wineboot brings up Wine's own services here, with their output on /dev/null: started later by
+# the first test instead, they would hold CTest's output pipe open until they exit.
 wine-up:
 	@mkdir -p $(PREFIX)
 	@if [ ! -f $(PREFIX)/system.reg ]; then echo "Creating Wine prefix $(PREFIX)"; \
-	  WINEDLLOVERRIDES="mscoree,mshtml=" $(WINE_RUN) wineboot -i >/dev/null 2>&1 || true; fi
-	@(wineserver -p 2>/dev/null || /usr/lib/wine/wineserver64 -p 2>/dev/null || true) &
-	@sleep 0.2
+	  WINEDLLOVERRIDES="mscoree,mshtml=" $(WINE_RUN) wineboot -i </dev/null >/dev/null 2>&1 || true; fi
+	@wineserver -p </dev/null >/dev/null 2>&1 &
+	@WINEDLLOVERRIDES="mscoree,mshtml=" $(WINE_RUN) wineboot </dev/null >/dev/null 2>&1 || true
 
 wine-down:
-	@wineserver -k 2>/dev/null || /usr/lib/wine/wineserver64 -k 2>/dev/null || true
+	@wineserver -k </dev/null >/dev/null 2>&1 || true
 
 unit: build64 wine-up
 	cd $(B64) && ctest --output-on-failure

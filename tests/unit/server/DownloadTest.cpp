@@ -4,6 +4,7 @@
 
 #include "core/RunState.h"
 #include "platform/Dispatch.h"
+#include "platform/Registry.h"
 #include "platform/Text.h"
 #include "server/LoopbackServer.h"
 #include "support/TestSupport.h"
@@ -194,6 +195,10 @@ TEST_F(DownloadTest, SystemDownloadTakesOverWhenTheFirstMethodFails) {
 
 TEST_F(DownloadTest, EveryMethodFailingEndsFalseAfterBoundedRegistrationTries) {
   platform::ComApartment com;
+  // Other test binaries share the prefix and may have registered the stand-in component.
+  for (auto view : {platform::RegView::Wow64, platform::RegView::Wow32}) {
+    platform::DeleteRegTree(platform::Hive::LocalMachine, "Software\\Classes\\kDwnJob.JobDownload", view);
+  }
   LoopbackServer server([](const SeenRequest&, int) { return Answer::Status(200, "OK", "icon"); });
   std::string url = server.Url("/files/d.ico");
   std::string destination = Dest("missing\\d.ico");
