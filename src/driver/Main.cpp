@@ -335,7 +335,7 @@ void DownloadIcon(RunState& rs) {
   });
 }
 
-void AnswerPlainAction(RunState& rs, platform::XmlNode& action, const std::string& preTemplate) {
+void AnswerPlainAction(RunState& rs, platform::XmlNode& action) {
   Step([&] { WriteLog(rs, "MSG : " + action.Attribute("name").value() + " found"); });
   std::string actionXml;
   Step([&] { actionXml = action.Xml(); });
@@ -364,7 +364,6 @@ void AnswerPlainAction(RunState& rs, platform::XmlNode& action, const std::strin
       action.AppendChild(*rs.FilterElement);
     });
   }
-  Step([&] { rs.rsXML.value().Save(preTemplate); });
 }
 
 void ProcessTemplate(RunState& rs, RunLocals& locals) {
@@ -397,6 +396,7 @@ void ProcessTemplate(RunState& rs, RunLocals& locals) {
 
     std::vector<platform::XmlNode> actions;
     Step([&] { actions = rs.rsXML.value().Select(rs.TemplateRoot + "/action"); });
+    bool answersUnsaved = false;
     for (auto& action : actions) {
       rs.FilterSatisfied = true;
       if (!locals.InventoryTaken) {
@@ -416,9 +416,14 @@ void ProcessTemplate(RunState& rs, RunLocals& locals) {
         Step([&] { rs.sStatus = ProcessXPRScripts(rs, action); });
         if (!rs.sStatus.empty()) break;
       } else {
-        AnswerPlainAction(rs, action, preTemplate);
+        AnswerPlainAction(rs, action);
+        answersUnsaved = true;
       }
     }
+    // The staged template is written once after the actions rather than after each one: the
+    // result on disk is the same, and rewriting a large template per action would cost time
+    // quadratic in its size. A script action saves it itself before it is processed.
+    if (answersUnsaved) Step([&] { rs.rsXML.value().Save(preTemplate); });
     if (!locals.ScriptActionFound) {
       WriteLog(rs, "MSG : EXECUTE XPR SCRIPT not found in template");
       WriteLog(rs, "MSG : EXECUTE ASE SCRIPT not found in template");
