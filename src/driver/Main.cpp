@@ -131,23 +131,25 @@ void StartUp(RunState& rs, std::optional<platform::SingleInstance>& instance) {
     WriteLog(rs, "MSG : VORN installation path : " + rs.InstallPath);
 
     erl = 15;
-    rs.RegId = ReadReg(rs, platform::Hive::LocalMachine, kAgentKey, "RegID", 1);
-    WriteLog(rs, "MSG : RegId : " + rs.RegId);
-    if (text::LeadingNumber(rs.RegId) == 0) {
-      WriteLog(rs, "ERR : RegId not found");
-      EndRun(rs);
-    }
-    rs.MemberId = ReadReg(rs, platform::Hive::LocalMachine, kAgentKey, "MemberID", 1);
-    WriteLog(rs, "MSG : MemberId : " + rs.MemberId);
-    if (text::LeadingNumber(rs.MemberId) == 0) {
-      WriteLog(rs, "ERR : MemberID not found");
-      EndRun(rs);
-    }
-    rs.SiteId = ReadReg(rs, platform::Hive::LocalMachine, kAgentKey, "SiteID", 1);
-    WriteLog(rs, "MSG : SiteId : " + rs.SiteId);
-    if (text::LeadingNumber(rs.SiteId) == 0) {
-      WriteLog(rs, "ERR : SiteID not found");
-      EndRun(rs);
+    // Read and tested one after another: a missing identifier ends the run before the next is read.
+    const struct {
+      const char* valueName;
+      std::string RunState::*variable;
+      const char* label;
+      const char* missing;
+    } identity[] = {
+        {"RegID", &RunState::RegId, "MSG : RegId : ", "ERR : RegId not found"},
+        {"MemberID", &RunState::MemberId, "MSG : MemberId : ", "ERR : MemberID not found"},
+        {"SiteID", &RunState::SiteId, "MSG : SiteId : ", "ERR : SiteID not found"},
+    };
+    for (const auto& id : identity) {
+      std::string& value = rs.*id.variable;
+      value = ReadReg(rs, platform::Hive::LocalMachine, kAgentKey, id.valueName, 1);
+      WriteLog(rs, id.label + value);
+      if (text::LeadingNumber(value) == 0) {
+        WriteLog(rs, id.missing);
+        EndRun(rs);
+      }
     }
     rs.RegType = ReadReg(rs, platform::Hive::LocalMachine, kAgentKey, "Type", 1);
     WriteLog(rs, "MSG : RegType : " + rs.RegType);
