@@ -294,8 +294,66 @@ HttpReply HttpGet(const std::string& url, const std::optional<HttpProxy>& proxy,
   return Exchange(L"GET", url, nullptr, std::wstring(), proxy, limits);
 }
 
+namespace {
+
+// URLDownloadToFile reports success for any answer that has a body, so an error page (a 404)
+// would be stored as the file. The HTTP status reaches the caller's callback through
+// IHttpNegotiate::OnResponse; only a 200 counts as the file.
+class DownloadStatusWatch final : public IBindStatusCallback, public IHttpNegotiate {
+ public:
+  DWORD status() const { return status_; }
+
+  // The object lives on the caller's stack for the whole (synchronous) download.
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IBindStatusCallback)) {
+      *object = static_cast<IBindStatusCallback*>(this);
+    } else if (IsEqualIID(riid, IID_IHttpNegotiate)) {
+      *object = static_cast<IHttpNegotiate*>(this);
+    } else {
+      *object = nullptr;
+      return E_NOINTERFACE;
+    }
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+
+  HRESULT STDMETHODCALLTYPE OnStartBinding(DWORD, IBinding*) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE GetPriority(LONG*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE OnLowResource(DWORD) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE OnProgress(ULONG, ULONG, ULONG, LPCWSTR) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE OnStopBinding(HRESULT, LPCWSTR) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE GetBindInfo(DWORD*, BINDINFO*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE OnObjectAvailable(REFIID, IUnknown*) override { return S_OK; }
+
+  HRESULT STDMETHODCALLTYPE BeginningTransaction(LPCWSTR, LPCWSTR, DWORD, LPWSTR* additionalHeaders) override {
+    if (additionalHeaders != nullptr) *additionalHeaders = nullptr;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnResponse(DWORD code, LPCWSTR, LPCWSTR, LPWSTR* additionalHeaders) override {
+    if (additionalHeaders != nullptr) *additionalHeaders = nullptr;
+    status_ = code;
+    return code == 200 ? S_OK : E_ABORT;
+  }
+
+ private:
+  DWORD status_ = 0;
+};
+
+}  // namespace
+
 long UrlDownloadToFile(const std::string& url, const std::string& path) {
-  return URLDownloadToFileW(nullptr, Widen(url).c_str(), Widen(path).c_str(), 0, nullptr);
+  DownloadStatusWatch watch;
+  const std::wstring target = Widen(path);
+  const HRESULT hr = URLDownloadToFileW(nullptr, Widen(url).c_str(), target.c_str(), 0, &watch);
+  if (SUCCEEDED(hr) && watch.status() != 0 && watch.status() != 200) {
+    // What was written is the server's error page, not the file.
+    DeleteFileW(target.c_str());
+    return INET_E_DOWNLOAD_FAILURE;
+  }
+  return hr;
 }
 
 }  // namespace kdht::platform
