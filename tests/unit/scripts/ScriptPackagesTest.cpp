@@ -9,17 +9,18 @@
 #include "platform/Dispatch.h"
 #include "platform/FileSystem.h"
 #include "platform/Xml.h"
-#include "scripts/DetailsServer.h"
 #include "scripts/ScriptPackages.h"
 #include "scripts/Seals.h"
+#include "support/LoopbackServer.h"
 #include "support/TestSupport.h"
 
 namespace kdht {
 namespace {
 
-using testing::DetailsPost;
-using testing::DetailsServer;
+using testing::Answer;
+using testing::LoopbackServer;
 using testing::SandboxTest;
+using testing::SeenRequest;
 using testing::TempFolder;
 
 // ---- pure parts ----
@@ -102,6 +103,15 @@ std::string Between(const std::string& text, const std::string& open, const std:
   return text.substr(a + open.size(), b - a - open.size());
 }
 
+// "wpdcmscriptdetails" for a post to "/tfr_wpdcmscriptdetails.asp?..."; any other path as it is.
+std::string PageOf(const SeenRequest& post) {
+  const std::string path = post.Path();
+  if (path.rfind("/tfr_", 0) == 0 && path.size() > 9 && path.compare(path.size() - 4, 4, ".asp") == 0) {
+    return path.substr(5, path.size() - 9);
+  }
+  return path;
+}
+
 class ScriptActionTest : public SandboxTest {
  protected:
   ScriptActionTest() {
@@ -110,8 +120,8 @@ class ScriptActionTest : public SandboxTest {
     rs_.RegId = "77";
     rs_.RegType = "RORI";
     rs_.FilterSatisfied = true;
-    WriteFile("Configuration\\kScriptDNS.ini", "[wpdcmscriptdetails]\r\nURL=" + server_.BaseUrl() +
-                                                   "\r\n[wpdcmtemplatedetails]\r\nURL=" + server_.BaseUrl() + "\r\n");
+    WriteFile("Configuration\\kScriptDNS.ini", "[wpdcmscriptdetails]\r\nURL=" + server_.Url("/") +
+                                                   "\r\n[wpdcmtemplatedetails]\r\nURL=" + server_.Url("/") + "\r\n");
     platform::MakeSureDirectoryPathExists(Herald());
   }
 
@@ -165,8 +175,17 @@ class ScriptActionTest : public SandboxTest {
     ASSERT_EQ(CreateEncMD5(rs_, Installed(file)), "");
   }
 
-  std::string Answer(const DetailsPost& post) {
-    if (post.page == "wpdcmtemplatedetails") {
+  // The bodies posted to one page, in order.
+  std::vector<std::string> Bodies(const std::string& page) const {
+    std::vector<std::string> bodies;
+    for (const auto& post : server_.Requests()) {
+      if (PageOf(post) == page) bodies.push_back(post.body);
+    }
+    return bodies;
+  }
+
+  std::string Reply(const SeenRequest& post) {
+    if (PageOf(post) == "wpdcmtemplatedetails") {
       const std::string id = Between(post.body, "<batchid>", "</batchid>");
       auto it = templateLists_.find(id);
       if (it == templateLists_.end()) return "";
@@ -181,17 +200,19 @@ class ScriptActionTest : public SandboxTest {
   platform::ComApartment com_;
   std::map<std::string, std::string> templateLists_;  // batch id -> CDATA list
   std::map<std::string, int> emptyScriptReplies_;     // script id lists answered with nothing
-  DetailsServer server_{[this](const DetailsPost& post) { return Answer(post); }};
+  LoopbackServer server_{[this](const SeenRequest& post, int) {
+    return Answer::Status(200, "OK", Reply(post), "Content-Type: text/xml; charset=utf-8\r\n");
+  }};
 };
 
 TEST_F(ScriptActionTest, FetchesStagesAndSealsTheActionsOwnScripts) {
   EXPECT_EQ(Process(Action(std::string(kNoConditions) + kEmailSettings + "<scriptids>5,6</scriptids><temipds></temipds>")),
             "");
 
-  const auto posts = server_.Posts();
+  const auto posts = server_.Requests();
   ASSERT_EQ(posts.size(), 1u);
-  EXPECT_EQ(posts[0].page, "wpdcmscriptdetails");
-  EXPECT_EQ(posts[0].query, "mmid=31&sid=4&rid=77&rty=RORI");
+  EXPECT_EQ(PageOf(posts[0]), "wpdcmscriptdetails");
+  EXPECT_EQ(posts[0].Query(), "mmid=31&sid=4&rid=77&rty=RORI");
   EXPECT_EQ(posts[0].body, "<wpdcmscriptdetails><memberid>31</memberid><scriptid>5,6</scriptid></wpdcmscriptdetails>");
 
   EXPECT_EQ(StagedText("XPR_Script.xml"), std::string("<dcmscriptdetails><dcmxprscrdet><scriptid>5,6</scriptid>") +
@@ -215,7 +236,7 @@ TEST_F(ScriptActionTest, IntactInstalledScriptsAreNotFetchedAgain) {
   InstallSealed("XPR_Script.xml", "<dcmscriptdetails>old</dcmscriptdetails>");
   ClearLog();
   EXPECT_EQ(Process(Action(std::string(kNoConditions) + "<scriptids>5</scriptids><temipds></temipds>")), "");
-  EXPECT_TRUE(server_.Bodies("wpdcmscriptdetails").empty());
+  EXPECT_TRUE(Bodies("wpdcmscriptdetails").empty());
   EXPECT_TRUE(Logged("MSG : File Already exists : " + Installed("XPR_Script.xml")));
   EXPECT_TRUE(Logged("MSG : Checksum matched"));
   EXPECT_FALSE(platform::FileExists(Staged("XPR_Script.xml")));
@@ -238,9 +259,9 @@ TEST_F(ScriptActionTest, InstalledScriptsWithoutAMatchingSealAreFetched) {
     if (!c.keepSeal) platform::DeleteFileForced(Installed("XPR_Script.dat"));
     if (c.changeFile) rs_.FileSys.WriteUnicodeText(Installed("XPR_Script.xml"), "<dcmscriptdetails>new</dcmscriptdetails>");
     ClearLog();
-    const size_t before = server_.Bodies("wpdcmscriptdetails").size();
+    const size_t before = Bodies("wpdcmscriptdetails").size();
     EXPECT_EQ(Process(Action(std::string(kNoConditions) + "<scriptids>5</scriptids>")), "");
-    EXPECT_EQ(server_.Bodies("wpdcmscriptdetails").size(), before + 1);
+    EXPECT_EQ(Bodies("wpdcmscriptdetails").size(), before + 1);
     std::string expected = c.expectedLine;
     if (!c.keepSeal) expected += Installed("XPR_Script.dat");
     EXPECT_TRUE(Logged(expected));
@@ -253,11 +274,11 @@ TEST_F(ScriptActionTest, OnlyNumericTemplateIdsAreFetchedEachWithItsOwnScripts) 
   templateLists_["13"] = "201#@#c";
   EXPECT_EQ(Process(Action(std::string(kNoConditions) + kEmailSettings + "<temipds>12, 0, x, 13</temipds>")), "");
 
-  EXPECT_EQ(server_.Bodies("wpdcmtemplatedetails"),
+  EXPECT_EQ(Bodies("wpdcmtemplatedetails"),
             (std::vector<std::string>{
                 "<wpdcmtemplatedetails><memberid>31</memberid><batchid>12</batchid></wpdcmtemplatedetails>",
                 "<wpdcmtemplatedetails><memberid>31</memberid><batchid>13</batchid></wpdcmtemplatedetails>"}));
-  EXPECT_EQ(server_.Bodies("wpdcmscriptdetails"),
+  EXPECT_EQ(Bodies("wpdcmscriptdetails"),
             (std::vector<std::string>{
                 "<wpdcmscriptdetails><memberid>31</memberid><scriptid>101,102</scriptid></wpdcmscriptdetails>",
                 "<wpdcmscriptdetails><memberid>31</memberid><scriptid>201</scriptid></wpdcmscriptdetails>"}));
@@ -282,7 +303,7 @@ TEST_F(ScriptActionTest, IntactInstalledTemplateIsSkippedButTheIdAsWrittenCounts
   ClearLog();
   // " 13" is looked for under the name with the blank, which was never installed.
   EXPECT_EQ(Process(Action(std::string(kNoConditions) + "<temipds>12, 13</temipds>")), "");
-  EXPECT_EQ(server_.Bodies("wpdcmtemplatedetails"),
+  EXPECT_EQ(Bodies("wpdcmtemplatedetails"),
             (std::vector<std::string>{
                 "<wpdcmtemplatedetails><memberid>31</memberid><batchid>13</batchid></wpdcmtemplatedetails>"}));
   EXPECT_TRUE(Logged("MSG : File Already exists : " + Installed("XPR_Template_12.xml")));
@@ -308,9 +329,9 @@ TEST_F(ScriptActionTest, FailedPostsEndTheCallWithTheirTexts) {
     templateLists_ = {{"12", "101#@#a"}, {"13", "201#@#c"}};
     emptyScriptReplies_.clear();
     for (const auto& ids : c.emptyScriptReplies) emptyScriptReplies_[ids] = 1;
-    const size_t before = server_.Bodies("wpdcmtemplatedetails").size();
+    const size_t before = Bodies("wpdcmtemplatedetails").size();
     EXPECT_EQ(Process(Action(kNoConditions + c.children)), c.expected);
-    EXPECT_EQ(server_.Bodies("wpdcmtemplatedetails").size() - before, c.templatePosts);
+    EXPECT_EQ(Bodies("wpdcmtemplatedetails").size() - before, c.templatePosts);
   }
   // Files staged before the failure stay where they are.
   EXPECT_TRUE(platform::FileExists(Staged("XPR_Template_12.xml")));
@@ -319,7 +340,7 @@ TEST_F(ScriptActionTest, FailedPostsEndTheCallWithTheirTexts) {
 TEST_F(ScriptActionTest, EmptyTemplateReplyStillAsksForAnEmptyScriptList) {
   templateLists_["12"] = "<raw>";
   EXPECT_EQ(Process(Action(std::string(kNoConditions) + "<temipds>12</temipds>")), "");
-  EXPECT_EQ(server_.Bodies("wpdcmscriptdetails"),
+  EXPECT_EQ(Bodies("wpdcmscriptdetails"),
             (std::vector<std::string>{
                 "<wpdcmscriptdetails><memberid>31</memberid><scriptid></scriptid></wpdcmscriptdetails>"}));
   EXPECT_EQ(CountLogged("ERR"), 0);
@@ -328,7 +349,7 @@ TEST_F(ScriptActionTest, EmptyTemplateReplyStillAsksForAnEmptyScriptList) {
 TEST_F(ScriptActionTest, TemplateItemsWithoutMarkerAreLoggedAndSkipped) {
   templateLists_["12"] = "101#@#a,junk,102#@#b";
   EXPECT_EQ(Process(Action(std::string(kNoConditions) + "<temipds>12</temipds>")), "");
-  EXPECT_EQ(server_.Bodies("wpdcmscriptdetails"),
+  EXPECT_EQ(Bodies("wpdcmscriptdetails"),
             (std::vector<std::string>{
                 "<wpdcmscriptdetails><memberid>31</memberid><scriptid>101,102</scriptid></wpdcmscriptdetails>"}));
   EXPECT_EQ(CountLogged("ERR : 5 (Invalid procedure call or argument) in procedure ProcessXPRScripts of Module modMain"),
@@ -349,7 +370,7 @@ TEST_F(ScriptActionTest, HostileActionIdsAreRefusedBeforeAnyFileOrPost) {
   // A line break in the id cannot forge a log line of its own.
   EXPECT_EQ(Process(Action(kNoConditions, "id=\"7&#13;&#10;MSG : forged\"")), "Invalid action id : 7??MSG : forged");
   EXPECT_FALSE(Logged("MSG : forged"));
-  EXPECT_TRUE(server_.Posts().empty());
+  EXPECT_TRUE(server_.Requests().empty());
   EXPECT_FALSE(platform::FolderExists(Herald() + "PreProcessScripts"));
   EXPECT_EQ(platform::ListFolders(rs_.InstallPath).size(), 3u);  // ApplicationLog, Configuration, kXPR
 }
@@ -362,18 +383,18 @@ TEST_F(ScriptActionTest, HostileTemplateIdsAreRefusedWhereTheyWouldBeUsed) {
               "Invalid template id : " + id);
     EXPECT_TRUE(Logged("ERR : Invalid template id : " + id));
   }
-  EXPECT_TRUE(server_.Posts().empty());
+  EXPECT_TRUE(server_.Requests().empty());
 
   // Zero and non-numeric identifiers are passed over before any check, as always.
   ClearLog();
   EXPECT_EQ(Process(Action(std::string(kNoConditions) + "<temipds>0\\..\\x,..,x/y</temipds>")), "");
   EXPECT_EQ(CountLogged("ERR"), 0);
-  EXPECT_TRUE(server_.Posts().empty());
+  EXPECT_TRUE(server_.Requests().empty());
 }
 
 TEST_F(ScriptActionTest, MissingElementsAreEmptyAndMissingConditionsUnsatisfied) {
   EXPECT_EQ(Process(Action("<servicepack></servicepack><softwares></softwares>")), "");
-  EXPECT_TRUE(server_.Posts().empty());
+  EXPECT_TRUE(server_.Requests().empty());
   EXPECT_TRUE(Logged("MSG : scriptids :  "));
   EXPECT_TRUE(Logged("MSG : tempids :  "));
   // No services element: a condition that cannot be read is not satisfied.
@@ -400,7 +421,7 @@ TEST_F(ScriptActionTest, MissingLibraryMakesTheInstalledCopyUntrustedAndTheSealF
   rs_.ChecksumLib = std::make_shared<platform::ChecksumLibrary>(elsewhere.path());
   EXPECT_EQ(Process(Action(std::string(kNoConditions) + "<scriptids>5</scriptids>")), "File not found: KGnMD5");
   EXPECT_EQ(rs_.PostError, "File not found: KGnMD5");
-  EXPECT_EQ(server_.Bodies("wpdcmscriptdetails").size(), 1u);
+  EXPECT_EQ(Bodies("wpdcmscriptdetails").size(), 1u);
   EXPECT_FALSE(platform::FileExists(Staged("XPR_Script.dat")));
 }
 

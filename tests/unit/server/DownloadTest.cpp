@@ -6,7 +6,7 @@
 #include "platform/Dispatch.h"
 #include "platform/Registry.h"
 #include "platform/Text.h"
-#include "server/LoopbackServer.h"
+#include "support/LoopbackServer.h"
 #include "support/TestSupport.h"
 
 namespace kdht {
@@ -63,7 +63,7 @@ TEST_F(DownloadTest, DecryptStringTable) {
 
 TEST_F(DownloadTest, StatusOkReplacesALongerFileWithExactlyTheBody) {
   const std::string body("\x89PNG\r\n\x1A\n\x00\xFF tail", 16);
-  LoopbackServer server([&](const SeenRequest&, int) { return Answer::Status(200, "OK", body); });
+  LoopbackServer server(Answer::Status(200, "OK", body));
   WriteFile("kXPR\\Herald\\icon.png", std::string(5000, 'o'));
   const std::string url = server.Url("/files/icon.png");
 
@@ -81,7 +81,7 @@ TEST_F(DownloadTest, StatusOkReplacesALongerFileWithExactlyTheBody) {
 
 TEST_F(DownloadTest, StatusOtherThanOkWritesNothing) {
   for (int status : {404, 500, 403}) {
-    LoopbackServer server([&](const SeenRequest&, int) { return Answer::Status(status, "Nope", "error page"); });
+    LoopbackServer server(Answer::Status(status, "Nope", "error page"));
     ClearLog();
     EXPECT_FALSE(Xml(server.Url("/files/x.ico"), Dest("x.ico"))) << status;
     EXPECT_FALSE(Exists("x.ico")) << status;
@@ -90,7 +90,7 @@ TEST_F(DownloadTest, StatusOtherThanOkWritesNothing) {
 }
 
 TEST_F(DownloadTest, MissingDestinationFolderIsALoggedFailure) {
-  LoopbackServer server([](const SeenRequest&, int) { return Answer::Status(200, "OK", "data"); });
+  LoopbackServer server(Answer::Status(200, "OK", "data"));
   EXPECT_FALSE(Xml(server.Url("/files/x.ico"), Dest("no\\such\\folder\\x.ico")));
   const std::vector<std::string> log = LogMessages();
   ASSERT_FALSE(log.empty());
@@ -154,7 +154,7 @@ TEST_F(DownloadTest, ProxyRefusingTheCredentialsFailsTheDownload) {
 }
 
 TEST_F(DownloadTest, EmptyProxyHostMeansADirectRequest) {
-  LoopbackServer server([](const SeenRequest&, int) { return Answer::Status(200, "OK", "direct"); });
+  LoopbackServer server(Answer::Status(200, "OK", "direct"));
   WriteFile("VORNMobile.ini",
             "[ProxySettings]\r\nProxyIP=\r\nProxyPort=1\r\nProxyUsername=97\r\nProxyPassword=98\r\n");
   ASSERT_TRUE(Xml(server.Url("/files/b.ico"), Dest("b.ico")));
@@ -166,7 +166,7 @@ TEST_F(DownloadTest, EmptyProxyHostMeansADirectRequest) {
 }
 
 TEST_F(DownloadTest, DownloadFileContentTrimsItsArgumentsAndStopsAtTheFirstMethod) {
-  LoopbackServer server([](const SeenRequest&, int) { return Answer::Status(200, "OK", "icon"); });
+  LoopbackServer server(Answer::Status(200, "OK", "icon"));
   std::string url = std::string("  ").append(server.Url("/files/c.ico")).append(" ");
   std::string destination = std::string(" ").append(Dest("c.ico")).append("  ");
   EXPECT_TRUE(DownloadFileContent(rs_, url, destination));
@@ -199,7 +199,7 @@ TEST_F(DownloadTest, EveryMethodFailingEndsFalseAfterBoundedRegistrationTries) {
   for (auto view : {platform::RegView::Wow64, platform::RegView::Wow32}) {
     platform::DeleteRegTree(platform::Hive::LocalMachine, "Software\\Classes\\kDwnJob.JobDownload", view);
   }
-  LoopbackServer server([](const SeenRequest&, int) { return Answer::Status(200, "OK", "icon"); });
+  LoopbackServer server(Answer::Status(200, "OK", "icon"));
   std::string url = server.Url("/files/d.ico");
   std::string destination = Dest("missing\\d.ico");
 

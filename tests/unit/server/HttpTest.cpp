@@ -5,7 +5,7 @@
 #include <chrono>
 
 #include "platform/Failure.h"
-#include "server/LoopbackServer.h"
+#include "support/LoopbackServer.h"
 
 namespace kdht {
 namespace {
@@ -45,7 +45,7 @@ TEST(Http, ReplyIsReturnedWhateverTheStatus) {
 }
 
 TEST(Http, StalledServerTimesOutInsteadOfHanging) {
-  LoopbackServer server([](const SeenRequest&, int) { return Answer::Stall(); });
+  LoopbackServer server(Answer::Stall());
   const auto start = std::chrono::steady_clock::now();
   const Failure f = FailureOf([&] { platform::HttpPost(server.Url("/tfr_a.asp"), "<x/>", "text/xml", Short()); });
   const auto elapsed = std::chrono::steady_clock::now() - start;
@@ -66,7 +66,7 @@ TEST(Http, OversizedRepliesFailWithAClearError) {
       {"read to close", Answer::Raw("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + big)},
   };
   for (const Case& c : cases) {
-    LoopbackServer server([&](const SeenRequest&, int) { return c.answer; });
+    LoopbackServer server(c.answer);
     platform::HttpLimits limits = Short();
     limits.maxReplyBytes = 1000;
     const Failure f = FailureOf([&] { platform::HttpGet(server.Url("/big"), std::nullopt, limits); });
@@ -76,16 +76,14 @@ TEST(Http, OversizedRepliesFailWithAClearError) {
 }
 
 TEST(Http, ReplyCutShortIsAFailure) {
-  LoopbackServer server([](const SeenRequest&, int) {
-    return Answer::Raw("HTTP/1.1 200 OK\r\nContent-Length: 100\r\nConnection: close\r\n\r\nonly ten b");
-  });
+  LoopbackServer server(Answer::CutShort(200, "OK", "only ten b", 100));
   const Failure f = FailureOf([&] { platform::HttpGet(server.Url("/cut"), std::nullopt, Short()); });
   EXPECT_NE(f.number(), 0) << "a partial body passed for a whole one";
 }
 
 TEST(Http, ReplyBodyBytesArePassedThroughUnchanged) {
   const std::string bytes("\x00\x01\xFF\xFE\r\n\x80 end", 10);
-  LoopbackServer server([&](const SeenRequest&, int) { return Answer::Status(200, "OK", bytes); });
+  LoopbackServer server(Answer::Status(200, "OK", bytes));
   EXPECT_EQ(platform::HttpGet(server.Url("/bin")).body, bytes);
 }
 

@@ -10,7 +10,7 @@
 #include "platform/Profile.h"
 #include "platform/Text.h"
 #include "platform/Xml.h"
-#include "server/LoopbackServer.h"
+#include "support/LoopbackServer.h"
 #include "support/TestSupport.h"
 
 namespace kdht {
@@ -203,7 +203,7 @@ TEST_F(ReportsTest, PostFileHoldsTheReportAndOneLineEnd) {
 }
 
 TEST_F(ReportsTest, AcceptedSuccessReportLeavesNoPostFile) {
-  LoopbackServer server([](const SeenRequest&, int) { return Answer::Status(200, "OK", "1"); });
+  LoopbackServer server(Answer::Status(200, "OK", "1"));
   PointReportsAt(server);
   WPSuccess(rs_);
 
@@ -218,7 +218,7 @@ TEST_F(ReportsTest, AcceptedSuccessReportLeavesNoPostFile) {
 
 TEST_F(ReportsTest, ReportNotAnsweredWithExactlyOneIsSavedAsAPostFile) {
   for (const std::string reply : {"1 ", "0", ""}) {
-    LoopbackServer server([&](const SeenRequest&, int) { return Answer::Status(200, "OK", reply); });
+    LoopbackServer server(Answer::Status(200, "OK", reply));
     PointReportsAt(server);
     rs_.sStatus = "Script & <data> failed";
     WPFailure(rs_);
@@ -231,7 +231,7 @@ TEST_F(ReportsTest, ReportNotAnsweredWithExactlyOneIsSavedAsAPostFile) {
 }
 
 TEST_F(ReportsTest, OutcomePopupOnlyForTheDesktopApplication) {
-  LoopbackServer server([](const SeenRequest&, int) { return Answer::Status(200, "OK", "1"); });
+  LoopbackServer server(Answer::Status(200, "OK", "1"));
   PointReportsAt(server);
   struct Case {
     const char* commandWord;

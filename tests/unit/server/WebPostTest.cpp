@@ -6,7 +6,7 @@
 
 #include "platform/Http.h"
 #include "platform/Text.h"
-#include "server/LoopbackServer.h"
+#include "support/LoopbackServer.h"
 #include "support/TestSupport.h"
 
 namespace kdht {
@@ -76,7 +76,7 @@ TEST_F(WebPostTest, MissingUrlIsLoggedAndTheUrlStartsWithSlash) {
 }
 
 TEST_F(WebPostTest, SuccessfulPostReturnsTheReplyAndSendsUtf8Xml) {
-  LoopbackServer server([](const SeenRequest&, int) { return Answer::Status(200, "OK", "<reply>fine</reply>"); });
+  LoopbackServer server(Answer::Status(200, "OK", "<reply>fine</reply>"));
   const std::string xml = "<wpdcmgetdeskheraldtemplate><name>caf\xC3\xA9</name></wpdcmgetdeskheraldtemplate>";
   const std::string url = server.Url("/tfr_wpdcmgetdeskheraldtemplate.asp?mmid=11&sid=22&rid=33&rty=RORI");
   std::string error = "earlier failure";
@@ -114,7 +114,7 @@ TEST_F(WebPostTest, ServerErrorIsTriedThreeTimesAndJoinedIntoTheErrorText) {
 TEST_F(WebPostTest, HugeReplyIsAFailedPostNotACrash) {
   // Announces 80 MB; the client must refuse it from the headers, without reading it all.
   const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 83886080\r\nConnection: close\r\n\r\n";
-  LoopbackServer server([&](const SeenRequest&, int) { return Answer::Raw(head + std::string(1 << 20, '<')); });
+  LoopbackServer server(Answer::Raw(head + std::string(1 << 20, '<')));
   const std::string url = server.Url("/tfr_a.asp");
   std::string error;
   EXPECT_EQ(Post("<x/>", url, &error), "");
@@ -167,7 +167,7 @@ TEST_F(WebPostTest, TransportFailuresGiveNumberTextAndUrl) {
 
 TEST_F(WebPostTest, ReplyThatIsNotUtf8IsReadInTheSystemCodePage) {
   const std::string latin = "Caf\xE9 na\xEFve";
-  LoopbackServer server([&](const SeenRequest&, int) { return Answer::Status(200, "OK", latin); });
+  LoopbackServer server(Answer::Status(200, "OK", latin));
   std::string error;
   const std::string reply = Post("<x/>", server.Url("/tfr_a.asp"), &error);
   EXPECT_EQ(reply, platform::AnsiToUtf8(latin));

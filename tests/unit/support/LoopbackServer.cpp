@@ -1,4 +1,4 @@
-#include "server/LoopbackServer.h"
+#include "support/LoopbackServer.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -74,10 +74,23 @@ std::string SeenRequest::Header(const std::string& name) const {
   return {};
 }
 
+std::string SeenRequest::Path() const { return target.substr(0, target.find('?')); }
+
+std::string SeenRequest::Query() const {
+  const size_t q = target.find('?');
+  return q == std::string::npos ? std::string() : target.substr(q + 1);
+}
+
 Answer Answer::Status(int status, const std::string& reason, const std::string& body,
                       const std::string& extraHeaders) {
   return Raw("HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\nContent-Length: " +
              std::to_string(body.size()) + "\r\nConnection: close\r\n" + extraHeaders + "\r\n" + body);
+}
+
+Answer Answer::CutShort(int status, const std::string& reason, const std::string& body, size_t announcedLength,
+                        const std::string& extraHeaders) {
+  return Raw("HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\nContent-Length: " +
+             std::to_string(announcedLength) + "\r\nConnection: close\r\n" + extraHeaders + "\r\n" + body);
 }
 
 LoopbackServer::LoopbackServer(Handler handler) : handler_(std::move(handler)) {
@@ -91,7 +104,14 @@ LoopbackServer::LoopbackServer(Handler handler) : handler_(std::move(handler)) {
   thread_ = std::thread([this] { Run(); });
 }
 
-LoopbackServer::~LoopbackServer() {
+LoopbackServer::LoopbackServer(Answer always)
+    : LoopbackServer([always = std::move(always)](const SeenRequest&, int) { return always; }) {}
+
+LoopbackServer::~LoopbackServer() { Stop(); }
+
+void LoopbackServer::Stop() {
+  if (stopped_) return;
+  stopped_ = true;
   stop_ = true;
   if (thread_.joinable()) thread_.join();
   closesocket(ToSocket(listener_));
@@ -106,9 +126,20 @@ std::vector<SeenRequest> LoopbackServer::Requests() const {
   return requests_;
 }
 
+std::vector<std::string> LoopbackServer::RequestLines() const {
+  std::vector<std::string> lines;
+  for (const SeenRequest& request : Requests()) lines.push_back(request.line);
+  return lines;
+}
+
 int LoopbackServer::RequestCount() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return static_cast<int>(requests_.size());
+}
+
+int LoopbackServer::ConnectionCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return connections_;
 }
 
 void LoopbackServer::Run() {
@@ -120,6 +151,10 @@ void LoopbackServer::Run() {
     if (select(0, &readable, nullptr, nullptr, &wait) <= 0) continue;
     SOCKET client = accept(ToSocket(listener_), nullptr, nullptr);
     if (client == INVALID_SOCKET) continue;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++connections_;
+    }
     Serve(static_cast<std::uintptr_t>(client));
     closesocket(client);
   }
@@ -141,7 +176,8 @@ void LoopbackServer::Serve(std::uintptr_t clientValue) {
   SeenRequest request;
   const std::string head = data.substr(0, headerEnd);
   const size_t firstLineEnd = head.find("\r\n");
-  const std::string requestLine = head.substr(0, firstLineEnd);
+  request.line = head.substr(0, firstLineEnd);
+  const std::string& requestLine = request.line;
   request.headers = firstLineEnd == std::string::npos ? std::string() : head.substr(firstLineEnd + 2);
   const size_t sp1 = requestLine.find(' ');
   const size_t sp2 = requestLine.find(' ', sp1 + 1);
