@@ -1,9 +1,13 @@
 #include "support/TestSupport.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <sstream>
 
+#include "core/FileSys.h"
+#include "platform/Clock.h"
+#include "platform/Failure.h"
 #include "platform/FileSystem.h"
 #include "platform/Registry.h"
 #include "platform/Shell.h"
@@ -46,15 +50,9 @@ SandboxTest::~SandboxTest() = default;
 std::vector<std::string> SandboxTest::LogMessages() const {
   std::vector<std::string> out;
   if (!platform::FileExists(rs_.LogFilePath)) return out;
-  const std::string text = platform::AnsiToUtf8(platform::ReadFileBytes(rs_.LogFilePath));
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find("\r\n", start);
-    std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  for (const std::string& line : CrLfLines(platform::AnsiToUtf8(platform::ReadFileBytes(rs_.LogFilePath)))) {
     const size_t tab = line.find('\t');
     out.push_back(tab == std::string::npos ? line : line.substr(tab + 1));
-    if (end == std::string::npos) break;
-    start = end + 2;
   }
   return out;
 }
@@ -104,6 +102,62 @@ std::string JoinLines(const std::vector<std::string>& lines) {
   std::ostringstream out;
   for (const auto& l : lines) out << l << "\n";
   return out.str();
+}
+
+std::string InBin(const std::string& fileName) {
+  return FileSystemService::GetParentFolderName(platform::ExecutablePath()) + "\\" + fileName;
+}
+
+std::optional<std::string> ReadBytes(const std::string& path) {
+  try {
+    return platform::ReadFileBytes(path);
+  } catch (const Failure&) {
+    return std::nullopt;
+  }
+}
+
+bool WriteBytes(const std::string& path, const std::string& bytes) {
+  try {
+    platform::WriteFileBytes(path, bytes);
+    return true;
+  } catch (const Failure&) {
+    return false;
+  }
+}
+
+std::vector<std::string> FolderEntries(const std::string& folder) {
+  if (!platform::FolderExists(folder)) return {};
+  std::vector<std::string> names = platform::ListFiles(folder);
+  for (std::string& name : platform::ListFolders(folder)) names.push_back(std::move(name));
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> CrLfLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t end = text.find("\r\n", start);
+    if (end == std::string::npos) {
+      lines.push_back(text.substr(start));
+      break;
+    }
+    lines.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}
+
+std::vector<std::string> RecordLines(const std::string& path) { return CrLfLines(ReadBytes(path).value_or("")); }
+
+std::vector<std::string> RecordFields(const std::string& line) { return text::Split(line, "\t"); }
+
+bool WaitUntil(const std::function<bool()>& condition, unsigned timeoutMs) {
+  for (unsigned waited = 0;; waited += 50) {
+    if (condition()) return true;
+    if (waited >= timeoutMs) return false;
+    platform::SleepMs(50);
+  }
 }
 
 }  // namespace kdht::testing

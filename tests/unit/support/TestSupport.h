@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,7 @@ class TempFolder {
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;
   const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "\\" + name; }
 
  private:
   std::string path_;
@@ -59,5 +62,25 @@ class RegistrySandbox {
 };
 
 std::string JoinLines(const std::vector<std::string>& lines);
+
+// Full path of a file built beside the test program (the agent's components and stand-ins).
+std::string InBin(const std::string& fileName);
+
+// A file's bytes; nothing when it cannot be read (missing, a folder).
+std::optional<std::string> ReadBytes(const std::string& path);
+// Creates or replaces a file; false when it cannot be written.
+bool WriteBytes(const std::string& path, const std::string& bytes);
+// Sorted names of the files and folders directly inside `folder`; none when it is missing.
+std::vector<std::string> FolderEntries(const std::string& folder);
+
+// Text split at CR LF; a last line without one counts, an empty text has no lines.
+std::vector<std::string> CrLfLines(const std::string& text);
+// Lines of a stand-in's record file (UTF-8, CR LF); none when the file is missing.
+std::vector<std::string> RecordLines(const std::string& path);
+// Splits a record line at its TABs.
+std::vector<std::string> RecordFields(const std::string& line);
+
+// Polls `condition` every 50 ms until it holds or the time is up.
+bool WaitUntil(const std::function<bool()>& condition, unsigned timeoutMs);
 
 }  // namespace kdht::testing

@@ -7,6 +7,7 @@
 #include "platform/Dispatch.h"
 #include "platform/Failure.h"
 #include "platform/FileSystem.h"
+#include "support/ChildProcesses.h"
 #include "support/TestSupport.h"
 #include "system/Popup.h"
 #include "system/SystemTestSupport.h"
@@ -41,13 +42,13 @@ class PopupTest : public SandboxTest {
  protected:
   ~PopupTest() override {
     if (registered_.empty()) return;
-    RunSystemProgram("regsvr32.exe", "/u /s " + registered_);
+    EXPECT_TRUE(Regsvr32(registered_, true).has_value()) << "regsvr32 did not end";
   }
 
   std::string Library() const { return rs_.InstallPath + "kXPR\\kPopup.dll"; }
   void Register(const std::string& library) {
     registered_ = library;
-    RunSystemProgram("regsvr32.exe", "/s " + library);
+    EXPECT_TRUE(Regsvr32(library).has_value()) << "regsvr32 did not end";
   }
   static bool Creatable() {
     try {
@@ -81,7 +82,7 @@ TEST_F(PopupTest, ShowsThroughTheNotifierSettingEveryPropertyInOrder) {
 
 TEST_F(PopupTest, AMissingNotifierIsReportedAndTheRunGoesOn) {
   // Whatever an earlier test left registered is gone.
-  RunSystemProgram("regsvr32.exe", "/u /s " + StandIn("kPopup.dll"));
+  EXPECT_TRUE(Regsvr32(StandIn("kPopup.dll"), true).has_value()) << "regsvr32 did not end";
 
   std::string closedBy = "unchanged";
   EXPECT_FALSE(fncCallPopup(rs_, 3, "Desk Herald", "Updating please wait...", 1000, 1300, 6000, 100, 1, closedBy));
@@ -96,7 +97,7 @@ TEST_F(PopupTest, AMissingNotifierIsReportedAndTheRunGoesOn) {
 
 TEST_F(PopupTest, AnUnregisteredNotifierIsRegisteredForTheNextPopup) {
   CopyStandIn("kPopup.dll", Library());
-  RunSystemProgram("regsvr32.exe", "/u /s " + Library());
+  EXPECT_TRUE(Regsvr32(Library(), true).has_value()) << "regsvr32 did not end";
   ASSERT_FALSE(Creatable());
   registered_ = Library();  // the call below registers it; the fixture removes it again
 

@@ -27,18 +27,13 @@ struct Section {
 
 std::vector<Section> ParseIni(const std::string& bytes) {
   std::vector<Section> out;
-  size_t start = 0;
-  while (start <= bytes.size()) {
-    size_t end = bytes.find("\r\n", start);
-    const std::string line = bytes.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  for (const std::string& line : CrLfLines(bytes)) {
     if (!line.empty() && line.front() == '[' && line.back() == ']') {
       out.push_back({line.substr(1, line.size() - 2), {}});
     } else if (!out.empty() && line.find('=') != std::string::npos) {
       const size_t eq = line.find('=');
       out.back().keys.emplace_back(line.substr(0, eq), line.substr(eq + 1));
     }
-    if (end == std::string::npos) break;
-    start = end + 2;
   }
   return out;
 }

@@ -1,9 +1,8 @@
 // Helpers of the system tests: the agent's stand-in programs and components (built beside the
-// test program), processes started by a test and ended with it, and the stand-ins' records.
+// test program) and processes started by a test and ended with it.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,19 +14,8 @@ std::string StandIn(const std::string& fileName);
 // Copies a stand-in to `destination` (folders created).
 void CopyStandIn(const std::string& fileName, const std::string& destination);
 
-// Lines of a stand-in's record file (UTF-8, CR LF); none when the file is missing.
-std::vector<std::string> RecordLines(const std::string& path);
-// Splits a record line at its TABs.
-std::vector<std::string> RecordFields(const std::string& line);
-
-// Polls `condition` every 50 ms until it holds or the time is up.
-bool WaitUntil(const std::function<bool()>& condition, unsigned timeoutMs);
-
 bool ProcessAlive(std::uint32_t processId);
 bool WaitForProcessEnd(std::uint32_t processId, unsigned timeoutMs);
-
-// Starts a system program by its full path and waits for it to end (up to 60 s).
-void RunSystemProgram(const std::string& fileName, const std::string& arguments);
 
 // Processes a test starts; whatever is still running is ended with the object.
 class StartedProcesses {
