@@ -1,5 +1,5 @@
-// Helpers for the tests of the agent components: files next to the test binary, VARIANTs,
-// late-bound calls, registration through the system's regsvr32 and child processes.
+// Helpers for the tests of the agent components: VARIANTs, late-bound calls, registry reads and
+// the stand-ins' record files. Files, folders, processes and regsvr32 come from support/.
 #pragma once
 
 #include <windows.h>
@@ -13,54 +13,17 @@
 
 namespace agent_test {
 
-// The components are built next to the test binary.
-std::wstring BinFolder();
-std::wstring InBin(std::wstring_view name);
-
-std::string Utf8(std::wstring_view text);
-std::optional<std::string> ReadBytes(const std::wstring& path);
-bool WriteBytes(const std::wstring& path, std::string_view bytes);
-bool FileExists(const std::wstring& path);
-// Names of the entries of `folder` (no "." and "..").
-std::vector<std::wstring> FolderEntries(const std::wstring& folder);
-
 // Deletes a file on construction and again on destruction, so a test starts and ends without it.
 class ScopedFile {
  public:
-  explicit ScopedFile(std::wstring path);
+  explicit ScopedFile(std::string path);
   ~ScopedFile();
   ScopedFile(const ScopedFile&) = delete;
   ScopedFile& operator=(const ScopedFile&) = delete;
-  const std::wstring& path() const { return path_; }
+  const std::string& path() const { return path_; }
 
  private:
-  std::wstring path_;
-};
-
-// A fresh folder under %TEMP%, removed with its files afterwards.
-class TempFolder {
- public:
-  TempFolder();
-  ~TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const std::wstring& path() const { return path_; }
-  std::wstring File(std::wstring_view name) const { return path_ + L"\\" + std::wstring(name); }
-
- private:
-  std::wstring path_;
-};
-
-class ComApartment {
- public:
-  ComApartment();
-  ~ComApartment();
-  ComApartment(const ComApartment&) = delete;
-  ComApartment& operator=(const ComApartment&) = delete;
-  HRESULT status() const { return status_; }
-
- private:
-  HRESULT status_;
+  std::string path_;
 };
 
 template <class T>
@@ -137,31 +100,11 @@ HRESULT GetProperty(IDispatch* object, const wchar_t* name, Var& value);
 // Arguments in call order (shallow copies; the caller keeps ownership).
 HRESULT CallMethod(IDispatch* object, const wchar_t* name, std::vector<VARIANT> args, Var* result = nullptr);
 
-// Runs a program and waits for it; nullopt if it did not start or did not end in time.
-std::optional<DWORD> RunAndWait(const std::wstring& commandLine, DWORD timeoutMs);
-// The system's regsvr32, silent; its exit code (0 on success).
-std::optional<DWORD> Regsvr32(const std::wstring& dll, bool unregister = false);
-
 std::optional<std::wstring> RegistryText(HKEY root, const std::wstring& key, const wchar_t* value);
 bool RegistryKeyExists(HKEY root, const std::wstring& key);
 
-// A process started for a test; ended when the object goes, whatever the test's outcome.
-class ChildProcess {
- public:
-  explicit ChildProcess(const std::wstring& commandLine);
-  ~ChildProcess();
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
-  bool started() const { return info_.hProcess != nullptr; }
-  DWORD id() const { return info_.dwProcessId; }
-  HANDLE handle() const { return info_.hProcess; }
-
- private:
-  PROCESS_INFORMATION info_ = {};
-};
-
 // Polls `path` until it holds at least `lines` CRLF-terminated lines or `timeoutMs` passes.
-std::string WaitForLines(const std::wstring& path, size_t lines, DWORD timeoutMs);
+std::string WaitForLines(const std::string& path, size_t lines, unsigned timeoutMs);
 
 template <class F>
 F ProcAddress(HMODULE module, const char* name) {

@@ -4,12 +4,21 @@
 
 #include "AgentTestSupport.h"
 #include "ComComponents.h"
+#include "platform/Dispatch.h"
+#include "platform/FileSystem.h"
+#include "platform/Text.h"
+#include "support/ChildProcesses.h"
+#include "support/TestSupport.h"
 
 namespace {
 
 using agent_test::ComPtr;
 using agent_test::TextOf;
 using agent_test::Var;
+using kdht::platform::Narrow;
+using kdht::platform::Widen;
+using kdht::testing::InBin;
+using kdht::testing::Regsvr32;
 
 bool SamePath(const std::wstring& a, const std::wstring& b) {
   return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
@@ -17,9 +26,9 @@ bool SamePath(const std::wstring& a, const std::wstring& b) {
 
 TEST(ComRegistration, RegsvrRecordsProgIdClsidAndServerPath) {
   for (const auto& component : agent_test::kComComponents) {
-    SCOPED_TRACE(agent_test::Utf8(component.progId));
-    const std::wstring dll = agent_test::InBin(component.dll);
-    ASSERT_EQ(agent_test::Regsvr32(dll), std::optional<DWORD>(0));
+    SCOPED_TRACE(Narrow(component.progId));
+    const std::string dll = InBin(component.dll);
+    ASSERT_EQ(Regsvr32(dll), std::optional<std::uint32_t>(0));
 
     const std::wstring classes = L"Software\\Classes\\";
     const std::wstring clsidKey = classes + L"CLSID\\" + component.clsid;
@@ -31,26 +40,26 @@ TEST(ComRegistration, RegsvrRecordsProgIdClsidAndServerPath) {
               std::optional<std::wstring>(component.progId));
     const auto server = agent_test::RegistryText(HKEY_LOCAL_MACHINE, clsidKey + L"\\InprocServer32", nullptr);
     ASSERT_TRUE(server.has_value());
-    EXPECT_TRUE(SamePath(*server, dll)) << agent_test::Utf8(*server);
+    EXPECT_TRUE(SamePath(*server, Widen(dll))) << Narrow(*server);
     EXPECT_EQ(agent_test::RegistryText(HKEY_LOCAL_MACHINE, clsidKey + L"\\InprocServer32", L"ThreadingModel"),
               std::optional<std::wstring>(L"Apartment"));
   }
 }
 
 TEST(ComRegistration, UnregisterRemovesTheClassAndRegisterRestoresIt) {
-  agent_test::ComApartment apartment;
+  kdht::platform::ComApartment apartment;
   for (const auto& component : agent_test::kComComponents) {
-    SCOPED_TRACE(agent_test::Utf8(component.progId));
-    const std::wstring dll = agent_test::InBin(component.dll);
+    SCOPED_TRACE(Narrow(component.progId));
+    const std::string dll = InBin(component.dll);
     CLSID clsid;
 
-    ASSERT_EQ(agent_test::Regsvr32(dll, true), std::optional<DWORD>(0));
+    ASSERT_EQ(Regsvr32(dll, true), std::optional<std::uint32_t>(0));
     const std::wstring classes = L"Software\\Classes\\";
     EXPECT_FALSE(agent_test::RegistryKeyExists(HKEY_LOCAL_MACHINE, classes + component.progId));
     EXPECT_FALSE(agent_test::RegistryKeyExists(HKEY_LOCAL_MACHINE, classes + L"CLSID\\" + component.clsid));
     EXPECT_TRUE(FAILED(CLSIDFromProgID(component.progId, &clsid)));
 
-    ASSERT_EQ(agent_test::Regsvr32(dll), std::optional<DWORD>(0));
+    ASSERT_EQ(Regsvr32(dll), std::optional<std::uint32_t>(0));
     ComPtr<IDispatch> object;
     EXPECT_EQ(agent_test::CreateByProgId(component.progId, object), S_OK);
   }
@@ -62,9 +71,9 @@ TEST(ComServerLifetime, DllCanUnloadNowWaitsForObjectsFactoriesAndLocks) {
   using GetClassObjectFn = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
   using CanUnloadNowFn = HRESULT(WINAPI*)();
 
-  agent_test::TempFolder folder;
-  const std::wstring copy = folder.File(L"kPopup-lifetime.dll");
-  ASSERT_TRUE(CopyFileW(agent_test::InBin(L"kPopup.dll").c_str(), copy.c_str(), FALSE));
+  kdht::testing::TempFolder folder;
+  const std::wstring copy = Widen(folder.File("kPopup-lifetime.dll"));
+  ASSERT_TRUE(CopyFileW(Widen(InBin("kPopup.dll")).c_str(), copy.c_str(), FALSE));
   const HMODULE module = LoadLibraryW(copy.c_str());
   ASSERT_NE(module, nullptr);
   const auto getClassObject = agent_test::ProcAddress<GetClassObjectFn>(module, "DllGetClassObject");
@@ -108,13 +117,13 @@ TEST(ComServerLifetime, DllCanUnloadNowWaitsForObjectsFactoriesAndLocks) {
 class PopupDisplayTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(agent_test::Regsvr32(agent_test::InBin(L"kPopup.dll")), std::optional<DWORD>(0));
+    ASSERT_EQ(Regsvr32(InBin("kPopup.dll")), std::optional<std::uint32_t>(0));
     ASSERT_EQ(agent_test::CreateByProgId(L"kPopup.Display", popup_), S_OK);
   }
-  std::string Record() const { return agent_test::ReadBytes(record_.path()).value_or("<no record file>"); }
+  std::string Record() const { return kdht::testing::ReadBytes(record_.path()).value_or("<no record file>"); }
 
-  agent_test::ComApartment apartment_;
-  agent_test::ScopedFile record_{agent_test::InBin(L"kPopup-calls.log")};
+  kdht::platform::ComApartment apartment_;
+  agent_test::ScopedFile record_{InBin("kPopup-calls.log")};
   ComPtr<IDispatch> popup_;
 };
 
@@ -133,7 +142,7 @@ TEST_F(PopupDisplayTest, RecordsEveryPutAsSpelledAndThePopupCall) {
       {L"ModalForm", Var::I4(1)},
   };
   for (const auto& put : puts) {
-    EXPECT_EQ(agent_test::PutProperty(popup_.get(), put.name, *put.value), S_OK) << agent_test::Utf8(put.name);
+    EXPECT_EQ(agent_test::PutProperty(popup_.get(), put.name, *put.value), S_OK) << Narrow(put.name);
   }
   EXPECT_EQ(agent_test::CallMethod(popup_.get(), L"Popup", {}), S_OK);
   Var closedBy;
@@ -202,7 +211,7 @@ TEST_F(PopupDisplayTest, UnknownNamesAndMisuseAreRefusedAndNotRecorded) {
   EXPECT_EQ(popup_->GetTypeInfoCount(&typeInfoCount), S_OK);
   EXPECT_EQ(typeInfoCount, 0u);
 
-  EXPECT_FALSE(agent_test::FileExists(record_.path())) << Record();
+  EXPECT_FALSE(kdht::platform::FileExists(record_.path())) << Record();
 }
 
 }  // namespace

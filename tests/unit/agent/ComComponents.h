@@ -4,14 +4,14 @@
 namespace agent_test {
 
 struct ComComponent {
-  const wchar_t* dll;
+  const char* dll;
   const wchar_t* progId;
   const wchar_t* clsid;
 };
 
 inline constexpr ComComponent kComComponents[] = {
-    {L"kPopup.dll", L"kPopup.Display", L"{7AB13495-87AD-40BC-A96D-8C7D005B860C}"},
-    {L"kDwnJob.dll", L"kDwnJob.JobDownload", L"{B3CE5FC5-7227-4401-A157-FEEA394417C0}"},
+    {"kPopup.dll", L"kPopup.Display", L"{7AB13495-87AD-40BC-A96D-8C7D005B860C}"},
+    {"kDwnJob.dll", L"kDwnJob.JobDownload", L"{B3CE5FC5-7227-4401-A157-FEEA394417C0}"},
 };
 
 }  // namespace agent_test

@@ -3,13 +3,24 @@
 #include <gtest/gtest.h>
 
 #include "AgentTestSupport.h"
-#include "LoopbackHttpServer.h"
+#include "platform/Dispatch.h"
+#include "platform/FileSystem.h"
+#include "platform/Text.h"
+#include "support/ChildProcesses.h"
+#include "support/LoopbackServer.h"
+#include "support/TestSupport.h"
 
 namespace {
 
 using agent_test::BstrRef;
-using agent_test::LoopbackHttpServer;
 using agent_test::Var;
+using kdht::platform::Narrow;
+using kdht::platform::Widen;
+using kdht::testing::Answer;
+using kdht::testing::LoopbackServer;
+
+// The download tests' server sends files as files.
+constexpr char kOctets[] = "Content-Type: application/octet-stream\r\n";
 
 struct JobResult {
   HRESULT hr = E_FAIL;
@@ -27,7 +38,7 @@ bool AllDigits(const std::wstring& text) {
 class JobDownloadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(agent_test::Regsvr32(agent_test::InBin(L"kDwnJob.dll")), std::optional<DWORD>(0));
+    ASSERT_EQ(kdht::testing::Regsvr32(kdht::testing::InBin("kDwnJob.dll")), std::optional<std::uint32_t>(0));
     ASSERT_EQ(agent_test::CreateByProgId(L"kDwnJob.JobDownload", job_), S_OK);
   }
 
@@ -50,26 +61,32 @@ class JobDownloadTest : public ::testing::Test {
     return result;
   }
 
-  std::string Record() const { return agent_test::ReadBytes(record_.path()).value_or("<no record file>"); }
+  std::string Record() const { return kdht::testing::ReadBytes(record_.path()).value_or("<no record file>"); }
   static std::string RecordLine(const std::wstring& url, const std::wstring& destination, bool downloaded) {
-    return "download\t" + agent_test::Utf8(url) + "\t" + agent_test::Utf8(destination) + (downloaded ? "\t1" : "\t0") +
-           "\r\n";
+    return "download\t" + Narrow(url) + "\t" + Narrow(destination) + (downloaded ? "\t1" : "\t0") + "\r\n";
   }
+  // The folder's entries as the component would name them.
+  std::vector<std::wstring> Entries() const {
+    std::vector<std::wstring> names;
+    for (const std::string& name : kdht::testing::FolderEntries(folder_.path())) names.push_back(Widen(name));
+    return names;
+  }
+  std::wstring File(const std::string& name) const { return Widen(folder_.File(name)); }
 
-  agent_test::ComApartment apartment_;
-  agent_test::ScopedFile record_{agent_test::InBin(L"kDwnJob-calls.log")};
-  agent_test::TempFolder folder_;
+  kdht::platform::ComApartment apartment_;
+  agent_test::ScopedFile record_{kdht::testing::InBin("kDwnJob-calls.log")};
+  kdht::testing::TempFolder folder_;
   agent_test::ComPtr<IDispatch> job_;
 };
 
 TEST_F(JobDownloadTest, StoresExactlyTheBodyOfA200Response) {
   std::string body(300 * 1024 + 17, '\0');
   for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>((i * 7 + i / 256) & 0xff);
-  LoopbackHttpServer server({"200 OK", body, std::nullopt});
+  LoopbackServer server(Answer::Status(200, "OK", body, kOctets));
   ASSERT_TRUE(server.listening());
-  const std::wstring url = server.Url(L"/files/template.bin?rev=3");
-  const std::wstring destination = folder_.File(L"template.bin");
-  ASSERT_TRUE(agent_test::WriteBytes(destination, "previous version"));
+  const std::wstring url = Widen(server.Url("/files/template.bin?rev=3"));
+  const std::wstring destination = File("template.bin");
+  ASSERT_TRUE(kdht::testing::WriteBytes(Narrow(destination), "previous version"));
 
   const JobResult r = Download(url, destination);
   ASSERT_EQ(r.hr, S_OK);
@@ -78,19 +95,19 @@ TEST_F(JobDownloadTest, StoresExactlyTheBodyOfA200Response) {
   EXPECT_EQ(r.code, L"");
   EXPECT_EQ(r.text, L"");
   EXPECT_EQ(r.detail, L"");
-  EXPECT_TRUE(agent_test::ReadBytes(destination) == body) << "destination differs from the body sent";
-  EXPECT_EQ(agent_test::FolderEntries(folder_.path()), std::vector<std::wstring>{L"template.bin"});
-  EXPECT_EQ(server.Requests(), std::vector<std::string>{"GET /files/template.bin?rev=3 HTTP/1.1"});
+  EXPECT_TRUE(kdht::testing::ReadBytes(Narrow(destination)) == body) << "destination differs from the body sent";
+  EXPECT_EQ(Entries(), std::vector<std::wstring>{L"template.bin"});
+  EXPECT_EQ(server.RequestLines(), std::vector<std::string>{"GET /files/template.bin?rev=3 HTTP/1.1"});
   EXPECT_EQ(Record(), RecordLine(url, destination, true));
 }
 
 TEST_F(JobDownloadTest, FailFileNextToTheDllForcesFailureWithoutARequest) {
-  agent_test::ScopedFile flag(agent_test::InBin(L"kDwnJob.fail"));
-  ASSERT_TRUE(agent_test::WriteBytes(flag.path(), ""));
-  LoopbackHttpServer server({"200 OK", "content", std::nullopt});
+  agent_test::ScopedFile flag(kdht::testing::InBin("kDwnJob.fail"));
+  ASSERT_TRUE(kdht::testing::WriteBytes(flag.path(), ""));
+  LoopbackServer server(Answer::Status(200, "OK", "content", kOctets));
   ASSERT_TRUE(server.listening());
-  const std::wstring url = server.Url(L"/a.xml");
-  const std::wstring destination = folder_.File(L"a.xml");
+  const std::wstring url = Widen(server.Url("/a.xml"));
+  const std::wstring destination = File("a.xml");
 
   const JobResult r = Download(url, destination);
   ASSERT_EQ(r.hr, S_OK);
@@ -99,53 +116,54 @@ TEST_F(JobDownloadTest, FailFileNextToTheDllForcesFailureWithoutARequest) {
   EXPECT_EQ(r.code, L"1");
   EXPECT_EQ(r.text, L"forced failure");
   EXPECT_EQ(r.detail, L"kDwnJob.fail");
-  EXPECT_FALSE(agent_test::FileExists(destination));
+  EXPECT_FALSE(kdht::platform::FileExists(Narrow(destination)));
   EXPECT_TRUE(server.Requests().empty());
+  EXPECT_EQ(server.ConnectionCount(), 0) << "not even a connection";
   EXPECT_EQ(Record(), RecordLine(url, destination, false));
 }
 
 TEST_F(JobDownloadTest, FailedTransfersLeaveNoFileAndSayWhy) {
-  LoopbackHttpServer missing({"404 Not Found", "no such file", std::nullopt});
-  LoopbackHttpServer truncated({"200 OK", "0123456789", 1000});
-  LoopbackHttpServer gone({"200 OK", "never served", std::nullopt});
+  LoopbackServer missing(Answer::Status(404, "Not Found", "no such file", kOctets));
+  LoopbackServer truncated(Answer::CutShort(200, "OK", "0123456789", 1000, kOctets));
+  LoopbackServer gone(Answer::Status(200, "OK", "never served", kOctets));
   ASSERT_TRUE(missing.listening() && truncated.listening() && gone.listening());
   gone.Stop();
 
-  const std::wstring destination = folder_.File(L"b.bin");
+  const std::wstring destination = File("b.bin");
   std::string expectedRecord;
 
-  const std::wstring missingUrl = missing.Url(L"/b.bin");
+  const std::wstring missingUrl = Widen(missing.Url("/b.bin"));
   const JobResult notFound = Download(missingUrl, destination);
   EXPECT_EQ(notFound.downloaded, VARIANT_FALSE);
   EXPECT_EQ(notFound.code, L"404");
-  EXPECT_NE(notFound.text.find(L"404"), std::wstring::npos) << agent_test::Utf8(notFound.text);
+  EXPECT_NE(notFound.text.find(L"404"), std::wstring::npos) << Narrow(notFound.text);
   EXPECT_EQ(notFound.detail, missingUrl);
   expectedRecord += RecordLine(missingUrl, destination, false);
 
-  const std::wstring truncatedUrl = truncated.Url(L"/b.bin");
+  const std::wstring truncatedUrl = Widen(truncated.Url("/b.bin"));
   const JobResult cut = Download(truncatedUrl, destination);
   EXPECT_EQ(cut.downloaded, VARIANT_FALSE);
   EXPECT_NE(cut.code, L"");
   EXPECT_NE(cut.text, L"");
   expectedRecord += RecordLine(truncatedUrl, destination, false);
 
-  const std::wstring goneUrl = gone.Url(L"/b.bin");
+  const std::wstring goneUrl = Widen(gone.Url("/b.bin"));
   const JobResult refused = Download(goneUrl, destination);
   EXPECT_EQ(refused.downloaded, VARIANT_FALSE);
-  EXPECT_TRUE(AllDigits(refused.code)) << agent_test::Utf8(refused.code);
+  EXPECT_TRUE(AllDigits(refused.code)) << Narrow(refused.code);
   EXPECT_NE(refused.text, L"");
   EXPECT_EQ(refused.detail, goneUrl);
   expectedRecord += RecordLine(goneUrl, destination, false);
 
-  EXPECT_TRUE(agent_test::FolderEntries(folder_.path()).empty()) << "no destination, no partial file";
+  EXPECT_TRUE(Entries().empty()) << "no destination, no partial file";
   EXPECT_EQ(Record(), expectedRecord);
 }
 
 TEST_F(JobDownloadTest, TakesArgumentsByValueAndRefusesWrongCounts) {
-  LoopbackHttpServer server({"200 OK", "by value", std::nullopt});
+  LoopbackServer server(Answer::Status(200, "OK", "by value", kOctets));
   ASSERT_TRUE(server.listening());
-  const std::wstring url = server.Url(L"/c.txt");
-  const std::wstring destination = folder_.File(L"c.txt");
+  const std::wstring url = Widen(server.Url("/c.txt"));
+  const std::wstring destination = File("c.txt");
   Var urlArg = Var::Text(url), destinationArg = Var::Text(destination), empty = Var::Text(L"");
 
   Var returned;
@@ -154,7 +172,7 @@ TEST_F(JobDownloadTest, TakesArgumentsByValueAndRefusesWrongCounts) {
             S_OK);
   EXPECT_EQ((*returned).vt, VT_BOOL);
   EXPECT_EQ((*returned).boolVal, VARIANT_TRUE);
-  EXPECT_EQ(agent_test::ReadBytes(destination), std::optional<std::string>("by value"));
+  EXPECT_EQ(kdht::testing::ReadBytes(Narrow(destination)), std::optional<std::string>("by value"));
 
   EXPECT_EQ(agent_test::CallMethod(job_.get(), L"JobDownload",
                                    {*urlArg, *empty, *empty, *destinationArg, *empty, *empty}),

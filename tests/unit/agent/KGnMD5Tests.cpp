@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 
 #include "AgentTestSupport.h"
+#include "platform/Text.h"
+#include "support/TestSupport.h"
 
 namespace {
 
 using agent_test::TextOf;
 using agent_test::Var;
+using kdht::platform::Narrow;
+using kdht::platform::Widen;
 
 using GetMd5Fn = short(WINAPI*)(VARIANT path, VARIANT* checksum, VARIANT* fileSize, VARIANT* errorText);
 using GetMd5BlockFn = short(WINAPI*)(VARIANT path, VARIANT blockSizeKb, VARIANT* checksum, VARIANT* fileSize,
@@ -25,7 +29,7 @@ struct Result {
 class KGnMD5Test : public ::testing::Test {
  protected:
   void SetUp() override {
-    module_ = LoadLibraryW(agent_test::InBin(L"KGnMD5.dll").c_str());
+    module_ = LoadLibraryW(Widen(kdht::testing::InBin("KGnMD5.dll")).c_str());
     ASSERT_NE(module_, nullptr) << "KGnMD5.dll next to the test binary, error " << GetLastError();
     getMd5_ = agent_test::ProcAddress<GetMd5Fn>(module_, "KGetMD5");
     getMd5Block_ = agent_test::ProcAddress<GetMd5BlockFn>(module_, "KGetMD5WBlock");
@@ -51,12 +55,14 @@ class KGnMD5Test : public ::testing::Test {
   }
 
   std::wstring FileWith(const std::wstring& name, const std::string& content) {
-    const std::wstring path = folder_.File(name);
-    EXPECT_TRUE(agent_test::WriteBytes(path, content));
+    const std::wstring path = File(name);
+    EXPECT_TRUE(kdht::testing::WriteBytes(Narrow(path), content));
     return path;
   }
 
-  agent_test::TempFolder folder_;
+  std::wstring File(const std::wstring& name) const { return Widen(folder_.File(Narrow(name))); }
+
+  kdht::testing::TempFolder folder_;
   HMODULE module_ = nullptr;
   GetMd5Fn getMd5_ = nullptr;
   GetMd5BlockFn getMd5Block_ = nullptr;
@@ -134,7 +140,7 @@ TEST_F(KGnMD5Test, FailuresReturnZeroWithTheReasonAndEmptyResults) {
   LocalFree(buffer);
   notFound.erase(notFound.find_last_not_of(L"\r\n ") + 1);
 
-  const Result missing = Md5(folder_.File(L"no-such-file.bin"));
+  const Result missing = Md5(File(L"no-such-file.bin"));
   EXPECT_EQ(missing.returned, 0);
   EXPECT_EQ(missing.errorText, notFound);
   EXPECT_EQ(missing.checksum, L"");
@@ -144,11 +150,11 @@ TEST_F(KGnMD5Test, FailuresReturnZeroWithTheReasonAndEmptyResults) {
     const char* label;
     Result result;
   } failures[] = {
-      {"a folder", Md5(folder_.path())},
+      {"a folder", Md5(Widen(folder_.path()))},
       {"path not a string", Md5(*Var::I4(12))},
       {"empty path", Md5(std::wstring())},
       {"block size not a number", Md5Block(FileWith(L"x.txt", "abc"), *Var::Text(L"big"))},
-      {"missing file, block variant", Md5Block(folder_.File(L"gone.txt"), *Var::Text(L"8"))},
+      {"missing file, block variant", Md5Block(File(L"gone.txt"), *Var::Text(L"8"))},
   };
   for (const auto& failure : failures) {
     SCOPED_TRACE(failure.label);
