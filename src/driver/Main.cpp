@@ -389,7 +389,9 @@ void ProcessTemplate(RunState& rs, RunLocals& locals) {
     WriteLog(rs, "MSG : Unable to load xml : " + locals.SavedTemplatePath);
     rs.sStatus = "Unable to load Template xml";
   } else {
-    Step([&] { rs.TemplateRoot = rs.rsXML.value().LastChild().value().Name(); });
+    // The document element, not merely the last node: a comment after it must not hide the
+    // template's identity and actions (which would install it unanswered and report it as 0/0).
+    Step([&] { rs.TemplateRoot = rs.rsXML.value().DocumentElement().value().Name(); });
     DownloadIcon(rs);
     Step([&] { rs.TempId = ElementText(rs, rs.TemplateRoot + "/templateid"); });
     Step([&] { rs.TempVer = ElementText(rs, rs.TemplateRoot + "/templatever"); });

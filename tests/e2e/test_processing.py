@@ -217,19 +217,38 @@ class TestPlainActions:
         assert gets == [("GET", "/files/" + r.icon_name)]
 
 
+def test_comments_around_the_template_do_not_hide_it(make_agent, sim):
+    agent = make_agent(standins=NO_RUNNER)
+    sim.queue(TEMPLATE, '<?xml version="1.0"?><!-- made for 1234 --><dcmgetdeskheraldtemplate>'
+                        "<templateid>8</templateid><templatever>3</templatever>"
+                        '<action name="Show" id="1"><services>RpcSs</services></action>'
+                        "</dcmgetdeskheraldtemplate><!-- generated -->")
+    agent.run(timeout=120)
+
+    agent.assert_log_sequence(["MSG : Show found", "MSG : Searching for service : RPCSS"])
+    assert answers(agent.path(MENU_REL).read_bytes()) == {"1": ["true"]}
+    assert_posts(sim.requests(), [(TEMPLATE, template_request()), (SUCCESS, success_report("8", "3"))])
+    status = agent.status_ini()["kDHT"]
+    assert (status["TempId"], status["TempVer"]) == ("8", "3")
+
+
 # ----------------------------------------------------------------------------------------------
 # Script actions
 # ----------------------------------------------------------------------------------------------
 
-EMAIL = ('<msgsubject><![CDATA[Done & dusted]]></msgsubject>'
+EMAIL = ('<msgsubject><![CDATA[Done & dusted \u2713 \u00fc]]></msgsubject>'
          '<email emailreqd="1" emailgrpids="4,5" executionstatus="2" />')
+# The action's own scripts, with text beyond the ANSI code page (a character outside the BMP too).
+OWN_SCRIPTS = ("<dcmscriptdetails><dcmxprscrdet><scriptid>11</scriptid><scriptbody><![CDATA[echo \u00e9chec "
+               "\u2603 \U0001d11e]]></scriptbody></dcmxprscrdet><dcmxprscrdet><scriptid>12</scriptid>"
+               "<scriptbody><![CDATA[exit 0]]></scriptbody></DCMXPRSCRDET></dcmscriptdetails>")
 
 SCRIPT_TEMPLATE = (
     "<dcmgetdeskheraldtemplate><templateid>32</templateid><templatever>1</templatever>"
     '<action name="Show" id="1"><services>RpcSs</services></action>'
     '<action name="Execute X&PR Script" id="7"><servicepack>ALL$*$ALL</servicepack><softwares></softwares>'
     "<services>NoSuchService</services><scriptids>11,12</scriptids><temipds>21, 0, x, 22</temipds>"
-    "<emailmsgsubject>Done &amp; dusted</emailmsgsubject><emailreqd>1</emailreqd>"
+    "<emailmsgsubject>Done &amp; dusted \u2713 \u00fc</emailmsgsubject><emailreqd>1</emailreqd>"
     "<emailgroupids>4,5</emailgroupids><executionstatus>2</executionstatus></action>"
     '<action name=" execute xpr script " id="8"><servicepack></servicepack><softwares></softwares>'
     "<services></services><scriptids> </scriptids><temipds></temipds><filtersatisfied>x</filtersatisfied></action>"
@@ -237,13 +256,11 @@ SCRIPT_TEMPLATE = (
 )
 
 
-def stored_details(scriptids: str, closing: str) -> str:
-    """A details reply as stored: the simulator's generated reply with the e-mail element in front of
-    every closing tag named."""
-    text = h.sim.default_script_details(scriptids)
-    if closing == "</dcmtemplatedetails>":
-        text = text.replace("dcmscriptdetails", "dcmtemplatedetails")
-    return text.replace(closing, EMAIL + closing)
+def stored_template_details(scriptids: str) -> str:
+    """A template's script details as stored: the simulator's generated script details renamed to
+    template details, with the e-mail element in front of the closing tag."""
+    text = h.sim.default_script_details(scriptids).replace("dcmscriptdetails", "dcmtemplatedetails")
+    return text.replace("</dcmtemplatedetails>", EMAIL + "</dcmtemplatedetails>")
 
 
 @dataclass
@@ -261,6 +278,7 @@ def script_run(kdht_exe) -> ScriptRun:
     try:
         agent = h.Agent.create(sim_url=server.base_url(), standins=NO_RUNNER)
         server.queue(TEMPLATE, SCRIPT_TEMPLATE)
+        server.queue(SCRIPTS, OWN_SCRIPTS)
         agent.run(timeout=120)
         yield ScriptRun(agent, server.base_url(), agent.log_messages(), server.requests())
     finally:
@@ -286,9 +304,12 @@ class TestScriptAction:
         folder = script_run.agent.path(r"kXPR\Herald\Action_7_XPR")
         assert files_under(folder) == ["XPR_Script.dat", "XPR_Script.xml", "XPR_Template_21.dat",
                                        "XPR_Template_21.xml", "XPR_Template_22.dat", "XPR_Template_22.xml"]
-        assert utf16_text(folder / "XPR_Script.xml") == stored_details("11,12", "</dcmxprscrdet>")
-        assert utf16_text(folder / "XPR_Template_21.xml") == stored_details("2101,2102", "</dcmtemplatedetails>")
-        assert utf16_text(folder / "XPR_Template_22.xml") == stored_details("2201,2202", "</dcmtemplatedetails>")
+        # The e-mail element goes in front of every closing tag, found in any letter case.
+        assert utf16_text(folder / "XPR_Script.xml") == (
+            OWN_SCRIPTS.replace("</dcmxprscrdet>", EMAIL + "</dcmxprscrdet>")
+            .replace("</DCMXPRSCRDET>", EMAIL + "</DCMXPRSCRDET>"))
+        assert utf16_text(folder / "XPR_Template_21.xml") == stored_template_details("2101,2102")
+        assert utf16_text(folder / "XPR_Template_22.xml") == stored_template_details("2201,2202")
         for name in ("XPR_Script.xml", "XPR_Template_21.xml", "XPR_Template_22.xml"):
             assert_sealed(folder / name)
 
@@ -450,4 +471,17 @@ class TestIconFallbacks:
         expected_jobs = [] if not_found == 1 else ["download\t%s\t%s\t%d" % (url, dest, 1 if not_found == 2 else 0)]
         assert (jobs.read_text(encoding="utf-8").splitlines() if jobs.exists() else []) == expected_jobs
         # The icon is not part of the outcome: the template is installed and success reported.
+        assert_posts(sim.requests(), [(TEMPLATE, template_request()), (SUCCESS, success_report("34", "1"))])
+
+    def test_icon_name_that_leaves_the_icon_folder_is_refused(self, make_agent, sim):
+        agent = make_agent(standins=NO_RUNNER)
+        url = "%s/files/..\\..\\..\\evil.ico" % sim.url
+        sim.add_file("evil.ico", ICON_BYTES)
+        sim.queue(TEMPLATE, ICON_TEMPLATE % url)
+        agent.run(timeout=120)
+
+        agent.assert_log_sequence(["MSG : icon : " + url, "ERR : Invalid icon file name : ..\\..\\..\\evil.ico",
+                                   "MSG : EXECUTE XPR SCRIPT not found in template"], contiguous=True)
+        assert sim.requests("files") == []
+        assert not list(h.drive_c().glob("evil.ico")) and not list((h.drive_c() / "KAGENT").rglob("evil.ico"))
         assert_posts(sim.requests(), [(TEMPLATE, template_request()), (SUCCESS, success_report("34", "1"))])
