@@ -303,6 +303,41 @@ class TestScenarioFolder:
             assert [r.get("file") for r in s.requests("files")] == \
                 ["menu.ico", "extra.ico", "missing.ico", "../replies.json", "menu.ico"]
 
+    @pytest.mark.parametrize("held, answer", [
+        ("<tmplatid>0</tmplatid><tmplatver>0</tmplatver>", "template"),
+        ("<tmplatid>7</tmplatid><tmplatver>2</tmplatver>", "template"),      # older version held
+        ("<tmplatid>8</tmplatid><tmplatver>3</tmplatver>", "template"),      # another template held
+        ("<tmplatid>7</tmplatid><tmplatver>3</tmplatver>", "no new"),
+        ("<tmplatid> 7</tmplatid><tmplatver>3 </tmplatver>", "no new"),
+        ("<tmplatid>7</tmplatid>", "template"),                              # test-tool form: no version
+    ])
+    def test_template_page_tells_a_machine_holding_it_that_nothing_is_new(self, tmp_path, held, answer):
+        d = tmp_path / "scn"
+        d.mkdir()
+        template = b"<dcmgetdeskheraldtemplate>\n<templateid>7</templateid><templatever>3</templatever>\n</dcmgetdeskheraldtemplate>"
+        (d / (PAGE + ".xml")).write_bytes(template)
+        body = "<wpdcmgetdeskheraldtemplate><mmid>5678</mmid><regid>1234</regid>%s</wpdcmgetdeskheraldtemplate>" % held
+        with simmod.Simulator(scenario=d) as s:
+            got = post(s, body=body)[2]
+            # The rule belongs to the ordinary request only.
+            assert post(s, page="wpdcmtesttoolgetdhtmpmemb", body=body)[2].decode() == simmod.NO_NEW_TEMPLATE
+        assert got == (template if answer == "template" else simmod.NO_NEW_TEMPLATE.encode())
+
+    def test_own_address_is_put_into_scenario_replies(self, tmp_path):
+        d = tmp_path / "scn"
+        (d / "wpdcmscriptdetails").mkdir(parents=True)
+        (d / (PAGE + ".xml")).write_text("<x><icon>@SIM_URL@/files/a.ico</icon><b>@SIM_URL@</b></x>")
+        (d / "wpdcmscriptdetails" / "default.xml").write_text("<s>@SIM_URL@</s>")
+        (d / "files").mkdir()
+        (d / "files" / "a.ico").write_bytes(b"@SIM_URL@")
+        with simmod.Simulator(scenario=d) as s:
+            url = "http://127.0.0.1:%d" % s.port
+            assert post(s)[2].decode() == "<x><icon>%s/files/a.ico</icon><b>%s</b></x>" % (url, url)
+            assert post(s, page="wpdcmscriptdetails", body="<scriptid>1</scriptid>")[2].decode() == "<s>%s</s>" % url
+            assert get(s, "/files/a.ico") == (200, b"@SIM_URL@")  # files are served as they are
+            s.queue(PAGE, "@SIM_URL@")
+            assert post(s)[2] == b"@SIM_URL@"  # and so are scripted replies
+
     def test_missing_scenario_folder_is_an_error(self, tmp_path):
         with pytest.raises(ValueError):
             simmod.Simulator(scenario=tmp_path / "absent")

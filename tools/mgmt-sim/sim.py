@@ -10,7 +10,9 @@ Replies come, in this order of precedence, from
   3. the scenario folder:  <page>.xml (or <page>.txt); script and template details keyed by the
      posted identifiers: wpdcmscriptdetails/<scriptid text>.xml, wpdcmtemplatedetails/<batchid>.xml
      (then wpdcmscriptdetails/default.xml and so on); files/<name> for GET /files/<name>;
-     replies.json ({"<page>": [reply, ...]}) preloads the scripted queues,
+     replies.json ({"<page>": [reply, ...]}) preloads the scripted queues; "@SIM_URL@" in a reply
+     stands for the simulator's own address; the template page tells a machine that already holds
+     the scenario's template (same posted tmplatid and tmplatver) "No New Template",
   4. built-in defaults: "No New Template" for the two template requests, "1" for both reports,
      generated script and template details.
 
@@ -57,6 +59,8 @@ PAGES = (
 REPORT_PAGES = ("wpdcmregidtmplveriu", "wpdcmtmplupdfailiu")
 
 NO_NEW_TEMPLATE = "<dcmgetdeskheraldtemplate><outstr>No New Template</outstr></dcmgetdeskheraldtemplate>"
+# In a scenario reply: replaced by the simulator's own address, e.g. "http://127.0.0.1:41234".
+SIM_URL_TOKEN = "@SIM_URL@"
 
 # Upper bounds, so that no scripted behaviour can keep a connection (or a test) waiting for ever.
 MAX_STALL_SECONDS = 300.0
@@ -214,7 +218,20 @@ def builtin_reply(page: str, body: str) -> dict | None:
     return None
 
 
-def scenario_reply(folder: Path | None, page: str, body: str) -> dict | None:
+def holds_current_template(request: str, template: str) -> bool:
+    """The ordinary template request names the template that the reply would carry (same identifier
+    and version, "0" meaning none held): the machine has it already."""
+    held_id, held_ver = _tag_text(request, "tmplatid"), _tag_text(request, "tmplatver")
+    cur_id, cur_ver = _tag_text(template, "templateid"), _tag_text(template, "templatever")
+    if None in (held_id, held_ver, cur_id, cur_ver) or held_id.strip() in ("", "0"):
+        return False
+    return (held_id.strip(), held_ver.strip()) == (cur_id.strip(), cur_ver.strip())
+
+
+def scenario_reply(folder: Path | None, page: str, body: str, own_url: str | None = None) -> dict | None:
+    """The scenario folder's reply for a page. SIM_URL_TOKEN in a reply stands for the simulator's
+    own address (own_url), so that a template can name icons under its /files/. The template page
+    answers "No New Template" to a machine that already holds the scenario's template."""
     if folder is None:
         return None
     candidates: list[Path] = []
@@ -228,7 +245,12 @@ def scenario_reply(folder: Path | None, page: str, body: str) -> dict | None:
     candidates += [folder / (page + ".xml"), folder / (page + ".txt")]
     for c in candidates:
         if c.is_file():
-            return reply(c.read_bytes())
+            data = c.read_bytes()
+            if own_url is not None:
+                data = data.replace(SIM_URL_TOKEN.encode("ascii"), own_url.encode("ascii"))
+            if page == "wpdcmgetdeskheraldtemplate" and holds_current_template(body, data.decode("utf-8", "replace")):
+                return reply(NO_NEW_TEMPLATE)
+            return reply(data)
     return None
 
 
@@ -312,7 +334,7 @@ class _State:
                 self.cond.wait(min(left, 0.5))
 
     # -- per request -----------------------------------------------------------------------------
-    def choose(self, page: str | None, body: str) -> dict | None:
+    def choose(self, page: str | None, body: str, own_url: str | None = None) -> dict | None:
         with self.lock:
             if page is None:
                 return None
@@ -322,7 +344,7 @@ class _State:
             if page in self.standing:
                 return self.standing[page]
             scenario = self.scenario
-        return scenario_reply(scenario, page, body) or builtin_reply(page, body)
+        return scenario_reply(scenario, page, body, own_url) or builtin_reply(page, body)
 
     def file_reply(self, name: str) -> dict:
         with self.lock:
@@ -441,7 +463,7 @@ class _Handler(BaseHTTPRequestHandler):
         extra: dict[str, Any] = {}
         if m_page:
             page = m_page.group(1)
-            r = self.state.choose(page, text)
+            r = self.state.choose(page, text, "http://%s:%d" % self.server.server_address[:2])
             if r is None:
                 r = html_error(404, "Not Found")
         elif m_file and self.command == "GET":
