@@ -115,10 +115,7 @@ std::string PageOf(const SeenRequest& post) {
 class ScriptActionTest : public SandboxTest {
  protected:
   ScriptActionTest() {
-    rs_.MemberId = "31";
-    rs_.SiteId = "4";
-    rs_.RegId = "77";
-    rs_.RegType = "RORI";
+    testing::SetIdentity(rs_, "31", "4", "77");
     rs_.FilterSatisfied = true;
     WriteFile("Configuration\\kScriptDNS.ini", "[wpdcmscriptdetails]\r\nURL=" + server_.Url("/") +
                                                    "\r\n[wpdcmtemplatedetails]\r\nURL=" + server_.Url("/") + "\r\n");

@@ -24,10 +24,7 @@ using testing::SeenRequest;
 const LocalTime kScan{2025, 12, 7, 7, 10, 0};
 
 void FillIdentity(RunState& rs) {
-  rs.MemberId = "1001";
-  rs.SiteId = "2002";
-  rs.RegId = "1234";
-  rs.RegType = "RORI";
+  testing::SetIdentity(rs, "1001", "2002", "1234");
   rs.TempId = "55";
   rs.TempVer = "7";
   rs.ExeVersion = "1.2.40000.7";

@@ -20,12 +20,7 @@ constexpr const char* kRequest = "wpdcmgetdeskheraldtemplate";
 
 class WebPostTest : public testing::SandboxTest {
  protected:
-  WebPostTest() {
-    rs_.MemberId = "11";
-    rs_.SiteId = "22";
-    rs_.RegId = "33";
-    rs_.RegType = "RORI";
-  }
+  WebPostTest() { testing::SetIdentity(rs_, "11", "22", "33"); }
 
   void ConfigureUrl(const std::string& section, const std::string& line) {
     WriteFile("Configuration\\kScriptDNS.ini", "[" + section + "]\r\n" + line + "\r\n");

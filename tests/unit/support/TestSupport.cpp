@@ -104,6 +104,14 @@ std::string JoinLines(const std::vector<std::string>& lines) {
   return out.str();
 }
 
+void SetIdentity(RunState& rs, const std::string& memberId, const std::string& siteId, const std::string& regId,
+                 const std::string& regType) {
+  rs.MemberId = memberId;
+  rs.SiteId = siteId;
+  rs.RegId = regId;
+  rs.RegType = regType;
+}
+
 std::string InBin(const std::string& fileName) {
   return FileSystemService::GetParentFolderName(platform::ExecutablePath()) + "\\" + fileName;
 }

@@ -63,6 +63,10 @@ class RegistrySandbox {
 
 std::string JoinLines(const std::vector<std::string>& lines);
 
+// The machine's identity as the server knows it, which every request URL carries.
+void SetIdentity(RunState& rs, const std::string& memberId, const std::string& siteId, const std::string& regId,
+                 const std::string& regType = "RORI");
+
 // Full path of a file built beside the test program (the agent's components and stand-ins).
 std::string InBin(const std::string& fileName);
 
