@@ -10,7 +10,7 @@ import re
 import time
 import uuid
 from pathlib import Path
-from typing import Iterable, Sequence
+from typing import Sequence
 
 import kdht_harness as h
 
@@ -188,10 +188,14 @@ def start_program(agent: h.Agent, rel: str, *args: str) -> h.Running:
     return h.Running([str(h.WINE_RUN), agent.win(rel), *args], h.wine_env())
 
 
-def sandbox_processes(agent: h.Agent) -> dict[int, str]:
-    """The running Wine processes whose image lies in the sandbox: Unix pid -> image name."""
+def sandbox_processes(agent: h.Agent, short_install: str | None = None) -> dict[int, str]:
+    """The running Wine processes whose image lies in the sandbox: Unix pid -> image name. Programs
+    that the run starts by the short form of the install path are found with `short_install`."""
     out = {}
-    for pid in h.processes_under(agent.install_value):
+    pids = set(h.processes_under(agent.install_value))
+    if short_install:
+        pids |= set(h.processes_under(short_install))
+    for pid in sorted(pids):
         try:
             cmd = Path("/proc/%d/cmdline" % pid).read_bytes().split(b"\0")[0].decode("utf-8", "replace")
         except OSError:
@@ -249,12 +253,3 @@ class InstalledSoftware:
 
 def unique_name(prefix: str) -> str:
     return "%s %s" % (prefix, uuid.uuid4().hex[:8])
-
-
-def lines_between(messages: Sequence[str], first: str, last: str) -> list[str]:
-    i = messages.index(first)
-    return list(messages[i:messages.index(last, i) + 1])
-
-
-def count(messages: Iterable[str], line: str) -> int:
-    return sum(1 for m in messages if m == line)

@@ -14,7 +14,7 @@ import pytest
 import kdht_harness as h
 from flow_helpers import (DETAILS, FAILURE, MENU_REL, NO_NEW_TEMPLATE, NO_RUNNER, SCRIPTS, STAGED_REL, STAGING_REL,
                           SUCCESS, TEMPLATE, InstalledSoftware, assert_posts, assert_sealed, failure_report,
-                          files_under, md5_text, page_url, post_lines, sandbox_processes, script_details_request,
+                          files_under, md5_text, post_lines, sandbox_processes, script_details_request,
                           start_program, success_report, template_details_request, template_request,
                           unique_name, utf16_text, wait_for_starts)
 
