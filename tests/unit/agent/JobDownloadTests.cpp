@@ -19,7 +19,7 @@ using kdht::platform::Widen;
 using kdht::testing::Answer;
 using kdht::testing::LoopbackServer;
 
-// The download tests' server sends files as files.
+// Replies carry the content type a file server gives a download.
 constexpr char kOctets[] = "Content-Type: application/octet-stream\r\n";
 
 struct JobResult {
@@ -65,7 +65,7 @@ class JobDownloadTest : public ::testing::Test {
   static std::string RecordLine(const std::wstring& url, const std::wstring& destination, bool downloaded) {
     return "download\t" + Narrow(url) + "\t" + Narrow(destination) + (downloaded ? "\t1" : "\t0") + "\r\n";
   }
-  // The folder's entries as the component would name them.
+  // Names inside the destination folder, sorted.
   std::vector<std::wstring> Entries() const {
     std::vector<std::wstring> names;
     for (const std::string& name : kdht::testing::FolderEntries(folder_.path())) names.push_back(Widen(name));
