@@ -86,6 +86,20 @@ class TestRunnerRestart:
         h.kill_pids(pid for pid, name in after.items() if name == "kINDHM.exe")
 
 
+    def test_runner_that_cannot_start_is_trapped_and_scheduled_once(self, make_agent, sim):
+        agent = make_agent(standins=NO_RUNNER)
+        agent.write_bytes(RUNNER_REL, b"MZ but not a program")
+        sim.queue(TEMPLATE, template("5", "2"))
+        agent.run(timeout=120)
+
+        runner = agent.install_win + RUNNER_REL
+        agent.assert_log_sequence(["MSG : Sleeping for 5 seconds ", "MSG : Executing %s SERVICE" % runner,
+                                   re.compile(r"ERR : function GetProcessList\. ErrDesc :: 193 .+")]
+                                  + ADD_SCHEDULE_LINES + ["MSG : sStatus : "], contiguous=True)
+        assert_requested(agent.add_requests())
+        assert_posts(sim.requests(), [(TEMPLATE, template_request()), (SUCCESS, success_report("5", "2"))])
+
+
 class TestMissingPrograms:
     def test_missing_runner_is_logged_and_only_the_schedule_is_requested(self, make_agent, sim):
         agent = make_agent(standins=NO_RUNNER)
@@ -134,7 +148,7 @@ class TestReportDue:
     """The first run reports; a second one with the same template less than a day later does not,
     whatever its outcome, and leaves the status file as it was."""
 
-    @pytest.mark.parametrize("second", ["success", "failure", "a day later"])
+    @pytest.mark.parametrize("second", ["success", "failure", "a day later", "clock set back"])
     def test_second_run_with_the_same_template(self, make_agent, sim, second):
         agent = make_agent(standins=NO_RUNNER)
         sim.queue(TEMPLATE, SCRIPTED, SCRIPTED)
@@ -145,17 +159,19 @@ class TestReportDue:
         seq = sim.requests()[-1]["seq"]
         if second == "failure":
             sim.set_reply(SCRIPTS, h.sim.html_error(500))
-        if second == "a day later":
+        if second in ("a day later", "clock set back"):
+            # The last report 25 hours ago, or (the clock having been set back since) two days ahead.
             text = agent.path(h.STATUS_INI_REL).read_text()
             stored = agent.status_ini()["kDHT"]["LastRunDateTime"]
-            earlier = time.strftime("%m/%d/%Y %H:%M:%S", time.localtime(time.time() - 25 * 3600))
-            agent.write_text(h.STATUS_INI_REL, text.replace(stored, earlier))
+            shift = -25 * 3600 if second == "a day later" else 48 * 3600
+            other = time.strftime("%m/%d/%Y %H:%M:%S", time.localtime(time.time() + shift))
+            agent.write_text(h.STATUS_INI_REL, text.replace(stored, other))
         status_before = agent.path(h.STATUS_INI_REL).read_bytes()
         agent.run(timeout=120)
 
         msgs = agent.log_messages()[len(first):]
         posts = sim.requests(since=seq)
-        if second == "a day later":
+        if second in ("a day later", "clock set back"):
             h.assert_sequence(msgs, ["MSG : sStatus : "]
                               + post_lines(sim.base_url(), SUCCESS, success_report("51", "2"), "1"), contiguous=True)
             assert_posts(posts, [(TEMPLATE, template_request("51", "2")), (SCRIPTS, script_details_request("61")),

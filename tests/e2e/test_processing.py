@@ -232,6 +232,25 @@ def test_comments_around_the_template_do_not_hide_it(make_agent, sim):
     assert (status["TempId"], status["TempVer"]) == ("8", "3")
 
 
+def test_template_that_cannot_be_sealed_stays_installed_and_fails_the_run(make_agent, sim):
+    agent = make_agent(standins=NO_RUNNER)
+    agent.path(r"kXPR\KGnMD5.dll").unlink()
+    sim.queue(TEMPLATE, "<dcmgetdeskheraldtemplate><templateid>12</templateid><templatever>5</templatever>"
+                        "</dcmgetdeskheraldtemplate>")
+    agent.run(timeout=120)
+
+    reason = "File not found: KGnMD5"
+    agent.assert_log_sequence(["MSG : Renaming %s to %s" % (agent.win(STAGED_REL), agent.win(MENU_REL)),
+                               "MSG : Getting MD5 checksum of : " + agent.win(MENU_REL),
+                               "ERR : 53 (%s) in procedure Checksum of Module ModAppInstall" % reason,
+                               "MSG : sStatus : " + reason], contiguous=True)
+    assert files_under(agent.path(r"kXPR\Herald")) == ["kDHMenu.xml"]
+    msgs = agent.log_messages()
+    assert not any("kINDHM" in m or "kInDHM" in m for m in msgs)
+    assert_posts(sim.requests(), [(TEMPLATE, template_request()), (FAILURE, failure_report("12", "5", reason))])
+    agent.assert_end_of_run()
+
+
 # ----------------------------------------------------------------------------------------------
 # Script actions
 # ----------------------------------------------------------------------------------------------

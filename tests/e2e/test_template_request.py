@@ -162,6 +162,26 @@ class TestHeldTemplate:
         assert not agent.exists(MENU_REL) and not agent.exists(SEAL_REL)
 
 
+    def test_missing_checksum_library_is_reported_before_any_request(self, make_agent, sim, held_files):
+        agent = make_agent()
+        hold(agent, held_files)
+        agent.path(r"kXPR\KGnMD5.dll").unlink()
+        agent.run(timeout=120)
+
+        reason = "File not found: KGnMD5"
+        agent.assert_log_sequence(["MSG : Template xml found: " + agent.win(MENU_REL),
+                                   "MSG : Getting MD5 checksum of : " + agent.win(MENU_REL),
+                                   "ERR : 53 (%s) in procedure Checksum of Module ModAppInstall" % reason]
+                                  + post_lines(sim.base_url(), FAILURE, failure_report("0", "0", reason), "1")
+                                  + ["MSG : UsersPath : C:\\Users"], contiguous=True)
+        agent.assert_end_of_run()
+        # No template request: the run cannot tell whether the held template is intact.
+        assert_posts(sim.requests(), [(FAILURE, failure_report("0", "0", reason))])
+        for rel, data in held_files.items():
+            assert agent.path(rel).read_bytes() == data, rel
+        assert agent.status_ini() is None
+
+
 class TestFeatureRemoval:
     """Excluded and not-for-servers replies take Desk Herald off the machine."""
 
