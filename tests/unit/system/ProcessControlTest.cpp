@@ -5,6 +5,8 @@
 
 #include "platform/FileSystem.h"
 #include "platform/Processes.h"
+#include "platform/Clock.h"
+#include "platform/Text.h"
 #include "support/TestSupport.h"
 #include "system/ProcessControl.h"
 #include "system/SystemTestSupport.h"
@@ -160,7 +162,17 @@ TEST_F(ProcessControlTest, StopDesktopAppEndsTheDesktopApplication) {
 }
 
 TEST_F(ProcessControlTest, GetCurrentUserTokenFindsTheShellProcess) {
-  // Wine starts no lasting shell without a display: there is none to find.
+  // Wine runs no lasting shell without a display, but its desktop process may still be about
+  // for a while after other programs of the prefix: wait until it has gone.
+  const auto shellRunning = [] {
+    platform::ProcessSnapshot snapshot(15);
+    for (auto entry = snapshot.First(); entry; entry = snapshot.Next()) {
+      if (platform::Upper(entry->exeName) == "EXPLORER.EXE") return true;
+    }
+    return false;
+  };
+  for (int i = 0; i < 120 && shellRunning(); ++i) platform::SleepMs(500);
+  ASSERT_FALSE(shellRunning()) << "Wine's desktop process stayed";
   EXPECT_EQ(GetCurrentUserToken(rs_), 0u);
   EXPECT_TRUE(LogMessages().empty());
 
