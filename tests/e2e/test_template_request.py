@@ -78,11 +78,15 @@ def free_port() -> int:
 class TestPostFailed:
     """A post that fails ends the run at once: nothing reported, the held template kept."""
 
-    @pytest.mark.parametrize("failure", ["refused", "http 500"])
+    @pytest.mark.parametrize("failure", ["refused", "http 500", "no url"])
     def test_failed_post_ends_the_run_without_report(self, make_agent, sim, held_files, failure):
         agent = make_agent()
         hold(agent, held_files)
-        if failure == "refused":
+        if failure == "no url":
+            agent.write_script_dns(overrides={TEMPLATE: None})
+            base = "/"
+            error = "12006-The URL does not use a recognized protocol - "
+        elif failure == "refused":
             base = "http://127.0.0.1:%d/dh/" % free_port()
             agent.write_script_dns(base)
             error = "12029-A connection with the server could not be established - "
@@ -94,14 +98,16 @@ class TestPostFailed:
 
         url = page_url(base, TEMPLATE)
         msgs = agent.log_messages()
-        idx = agent.assert_log_sequence(trusted_lines(agent)
-                                        + post_lines(base, TEMPLATE, template_request("17", "3"), "")
+        lines = post_lines(base, TEMPLATE, template_request("17", "3"), "")
+        if failure == "no url":
+            lines[1:2] = ["MSG : URL : ", "ERR: Unable to find url in " + TEMPLATE]
+        idx = agent.assert_log_sequence(trusted_lines(agent) + lines
                                         + ["ERR : WebPost Failed : " + error + url, "MSG : UsersPath : C:\\Users"],
                                         contiguous=True)
         assert idx[0] == msgs.index("MSG : CreateObject('msxml.DOMDocument')") + 1
         agent.assert_end_of_run()
-        # A refusing server is asked three times, as is one that answers 500.
-        expected = [] if failure == "refused" else [(TEMPLATE, template_request("17", "3"))] * 3
+        # A server that answers 500 is asked three times.
+        expected = [(TEMPLATE, template_request("17", "3"))] * 3 if failure == "http 500" else []
         assert_posts(sim.requests(), expected)
         for rel, data in held_files.items():
             assert agent.path(rel).read_bytes() == data, rel
