@@ -320,6 +320,13 @@ void DownloadIcon(RunState& rs) {
   const std::string trimmed = text::Trim(iconText);
   WriteLog(rs, "MSG : icon : " + trimmed);
   if (trimmed.empty()) return;
+  // Only a web address: the system download also follows file: and other schemes, which would
+  // copy any file the agent can read into the feature folder that users see.
+  const std::string scheme = text::AsciiUpper(trimmed.substr(0, trimmed.find(':') + 1));
+  if (scheme != "HTTP:" && scheme != "HTTPS:") {
+    WriteLog(rs, "ERR : Invalid icon URL : " + trimmed);
+    return;
+  }
   const std::string iconFolder = rs.InstallPath + "kXPR\\Herald\\Icon\\";
   const size_t slash = trimmed.rfind('/');
   const std::string fileName = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);

@@ -492,15 +492,23 @@ class TestIconFallbacks:
         # The icon is not part of the outcome: the template is installed and success reported.
         assert_posts(sim.requests(), [(TEMPLATE, template_request()), (SUCCESS, success_report("34", "1"))])
 
-    def test_icon_name_that_leaves_the_icon_folder_is_refused(self, make_agent, sim):
+    @pytest.mark.parametrize("unsafe", ["name leaving the folder", "local file"])
+    def test_unsafe_icon_is_refused(self, make_agent, sim, unsafe):
         agent = make_agent(standins=NO_RUNNER)
-        url = "%s/files/..\\..\\..\\evil.ico" % sim.url
+        agent.write_text("secret.txt", "agent's own file")
+        if unsafe == "local file":
+            url = "file:///" + agent.win("secret.txt").replace("\\", "/")
+            refused = "ERR : Invalid icon URL : " + url
+        else:
+            url = "%s/files/..\\..\\..\\evil.ico" % sim.url
+            refused = "ERR : Invalid icon file name : ..\\..\\..\\evil.ico"
         sim.add_file("evil.ico", ICON_BYTES)
         sim.queue(TEMPLATE, ICON_TEMPLATE % url)
         agent.run(timeout=120)
 
-        agent.assert_log_sequence(["MSG : icon : " + url, "ERR : Invalid icon file name : ..\\..\\..\\evil.ico",
-                                   "MSG : EXECUTE XPR SCRIPT not found in template"], contiguous=True)
+        agent.assert_log_sequence(["MSG : icon : " + url, refused, "MSG : EXECUTE XPR SCRIPT not found in template"],
+                                  contiguous=True)
         assert sim.requests("files") == []
+        assert files_under(agent.path(r"kXPR\Herald")) == ["kDHMenu.dat", "kDHMenu.xml"]
         assert not list(h.drive_c().glob("evil.ico")) and not list((h.drive_c() / "KAGENT").rglob("evil.ico"))
         assert_posts(sim.requests(), [(TEMPLATE, template_request()), (SUCCESS, success_report("34", "1"))])
