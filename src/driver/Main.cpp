@@ -240,10 +240,11 @@ void ReadHeldTemplate(RunState& rs) {
   WriteLog(rs, "MSG: Process continue after commenting the create object part");
   if (Test([&] { return rs.rsXML.value().Load(menu); })) {
     WriteLog(rs, "MSG : Reading Tempid and tempver from " + menu);
+    // Named by its document element, as it was when processed: a root written with attributes
+    // (<dcmgetdeskheraldtemplate version="2">) must not make a trusted template count as none,
+    // which would have it sent, installed and the runner restarted again on every run.
     std::string root = "dcmtesttoolgetdhtmpmemb";
-    Step([&] {
-      if (text::Contains(rs.rsXML.value().Xml(), "<dcmgetdeskheraldtemplate>")) root = "dcmgetdeskheraldtemplate";
-    });
+    Step([&] { root = rs.rsXML.value().DocumentElement().value().Name(); });
     Step([&] { rs.TempId = ElementText(rs, root + "/templateid"); });
     Step([&] { rs.TempVer = ElementText(rs, root + "/templatever"); });
     WriteLog(rs, "MSG : tempid : " + rs.TempId);

@@ -142,6 +142,19 @@ class TestHeldTemplate:
         assert agent.path(h.STATUS_INI_REL).read_bytes() == status
         assert not agent.exists(h.ADD_INI_REL) and not agent.exists(h.DELETE_INI_REL)
 
+    def test_template_whose_root_has_attributes_is_named_by_it(self, make_agent, sim):
+        agent = make_agent(standins=NO_RUNNER)
+        sim.queue(TEMPLATE, '<dcmgetdeskheraldtemplate version="2" xmlns:v="urn:vorn"><templateid>14</templateid>'
+                            "<templatever>6</templatever></dcmgetdeskheraldtemplate>")
+        agent.run(timeout=120)
+        first = len(agent.log_messages())
+        agent.run(timeout=120)
+
+        h.assert_sequence(agent.log_messages()[first:], ["MSG : Checksum matched", "MSG : tempid : 14",
+                                                         "MSG : tempver : 6"])
+        assert_posts(sim.requests(), [(TEMPLATE, template_request()), (SUCCESS, success_report("14", "6")),
+                                      (TEMPLATE, template_request("14", "6"))])
+
     @pytest.mark.parametrize("damage", ["seal missing", "template changed"])
     def test_untrusted_template_is_removed_and_request_names_none(self, make_agent, sim, held_files, damage):
         agent = make_agent()
