@@ -347,33 +347,43 @@ void DownloadIcon(RunState& rs) {
 
 void AnswerPlainAction(RunState& rs, platform::XmlNode& action) {
   Step([&] { WriteLog(rs, "MSG : " + action.Attribute("name").value() + " found"); });
-  std::string actionXml;
-  Step([&] { actionXml = action.Xml(); });
-  if (text::Contains(actionXml, "<servicepack>")) {
+  // A condition counts when the action has it as a child, however it is written (with
+  // attributes too): a condition passed over would answer "true" for any machine.
+  std::string condition;
+  const auto has = [&](const char* name) {
+    return Test([&] {
+      auto child = action.SelectSingle(name);
+      if (child) condition = child->Text();
+      return child.has_value();
+    });
+  };
+  if (has("servicepack")) {
     Step([&] {
-      if (!OSCheck(rs, action.Child("servicepack").Text())) rs.FilterSatisfied = false;
+      if (!OSCheck(rs, condition)) rs.FilterSatisfied = false;
     });
   }
-  if (text::Contains(actionXml, "<softwares>")) {
+  if (has("softwares")) {
     Step([&] {
-      if (!SoftwareCheck(rs, action.Child("softwares").Text()).empty()) rs.FilterSatisfied = false;
+      if (!SoftwareCheck(rs, condition).empty()) rs.FilterSatisfied = false;
     });
   }
-  if (text::Contains(actionXml, "<services>")) {
+  if (has("services")) {
     Step([&] {
-      if (!ServiceCheck(rs, action.Child("services").Text()).empty()) rs.FilterSatisfied = false;
+      if (!ServiceCheck(rs, condition).empty()) rs.FilterSatisfied = false;
     });
   }
   const std::string answer = rs.FilterSatisfied ? "true" : "false";
-  if (text::Contains(actionXml, "<filtersatisfied>")) {
-    Step([&] { action.Child("filtersatisfied").SetText(answer); });
-  } else {
-    Step([&] {
-      rs.FilterElement = rs.rsXML.value().CreateElement("filtersatisfied");
-      rs.FilterElement->SetText(answer);
-      action.AppendChild(*rs.FilterElement);
-    });
-  }
+  // An existing answer is reused whatever its serialised form (<filtersatisfied/>, or with
+  // attributes): a second element would leave the stale first one to be read.
+  Step([&] {
+    if (auto existing = action.SelectSingle("filtersatisfied")) {
+      existing->SetText(answer);
+      return;
+    }
+    rs.FilterElement = rs.rsXML.value().CreateElement("filtersatisfied");
+    rs.FilterElement->SetText(answer);
+    action.AppendChild(*rs.FilterElement);
+  });
 }
 
 void ProcessTemplate(RunState& rs, RunLocals& locals) {

@@ -217,6 +217,26 @@ class TestPlainActions:
         assert gets == [("GET", "/files/" + r.icon_name)]
 
 
+def test_conditions_and_answers_count_however_they_are_written(make_agent, sim):
+    agent = make_agent(standins=NO_RUNNER)
+    missing = unique_name("kDHT E2E Absent")
+    sim.queue(TEMPLATE, "<dcmgetdeskheraldtemplate><templateid>15</templateid><templatever>1</templatever>"
+                        '<action name="Empty Answer" id="1"><services>NoSuchService</services>'
+                        "<filtersatisfied></filtersatisfied></action>"
+                        '<action name="Closed Answer" id="2"><services>RpcSs</services><filtersatisfied/></action>'
+                        '<action name="Attributes" id="3"><softwares lang="en">%s</softwares>'
+                        '<filtersatisfied checked="1">true</filtersatisfied></action>'
+                        "</dcmgetdeskheraldtemplate>" % missing)
+    agent.run(timeout=120)
+
+    menu = agent.path(MENU_REL).read_bytes()
+    # One answer per action: a stale first one would be the one read.
+    assert answers(menu) == {"1": ["false"], "2": ["true"], "3": ["false"]}
+    assert actions_of(menu)["3"].find("filtersatisfied").get("checked") == "1"
+    agent.assert_log_sequence(["MSG : Attributes found", "MSG : Searching for software : " + missing,
+                               "MSG : software not found : " + missing.upper()], contiguous=True)
+
+
 def test_comments_around_the_template_do_not_hide_it(make_agent, sim):
     agent = make_agent(standins=NO_RUNNER)
     sim.queue(TEMPLATE, '<?xml version="1.0"?><!-- made for 1234 --><dcmgetdeskheraldtemplate>'
