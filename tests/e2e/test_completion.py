@@ -14,7 +14,7 @@ import kdht_harness as h
 from flow_helpers import (ADD_SCHEDULE_LINES, FAILURE, MENU_REL, NO_NEW_TEMPLATE, NO_RUNNER, RSS_REL, RUNNER_REL,
                           SCHEDULE_FOUND_LINE, SCRIPTS, SUCCESS, TEMPLATE, TESTTOOL, assert_posts, assert_requested,
                           failure_report, post_lines, sandbox_processes, script_details_request, start_program,
-                          success_report, template_request, tool_request, wait_for_starts)
+                          success_report, template_request, tool_request, wait_for_starts, wait_until)
 
 
 def template(tid: str, tver: str, rsssites: str = "", actions: str = "", root: str = "dcmgetdeskheraldtemplate") -> str:
@@ -49,6 +49,12 @@ class TestRunnerRestart:
             assert len(old_runners) == 2 and "DHM.EXE" in before.values(), before
             sim.queue(TEMPLATE, template("5", "1", rsssites="news;weather"))
             agent.run(timeout=120)
+
+            def settled():
+                now = sandbox_processes(agent, install)
+                return (not set(old_runners) & set(now)) and list(now.values()).count("kINDHM.exe") == 1
+            # Ended processes take a moment to go, the started one to show its image name.
+            wait_until(settled, 10)
             after = sandbox_processes(agent, install)
         finally:
             for r in started:
