@@ -4,6 +4,7 @@
 #include <urlmon.h>
 #include <winhttp.h>
 
+#include <memory>
 #include <utility>
 
 #include "platform/Failure.h"
@@ -322,6 +323,8 @@ namespace {
 class DownloadStatusWatch final : public IBindStatusCallback, public IHttpNegotiate {
  public:
   DWORD status() const { return status_; }
+  // The body length the answer announced, when it did.
+  std::optional<unsigned long long> announced() const { return announced_; }
 
   // The object lives on the caller's stack for the whole (synchronous) download.
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
@@ -352,28 +355,93 @@ class DownloadStatusWatch final : public IBindStatusCallback, public IHttpNegoti
     if (additionalHeaders != nullptr) *additionalHeaders = nullptr;
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE OnResponse(DWORD code, LPCWSTR, LPCWSTR, LPWSTR* additionalHeaders) override {
+  HRESULT STDMETHODCALLTYPE OnResponse(DWORD code, LPCWSTR headers, LPCWSTR, LPWSTR* additionalHeaders) override {
     if (additionalHeaders != nullptr) *additionalHeaders = nullptr;
     status_ = code;
+    announced_ = ContentLengthOf(headers);
     return code == 200 ? S_OK : E_ABORT;
   }
 
  private:
+  static std::optional<unsigned long long> ContentLengthOf(LPCWSTR headers) {
+    if (headers == nullptr) return std::nullopt;
+    std::wstring text = L"\n" + std::wstring(headers);
+    CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
+    const size_t at = text.find(L"\ncontent-length:");
+    if (at == std::wstring::npos) return std::nullopt;
+    size_t i = at + 16;
+    while (i < text.size() && text[i] == L' ') ++i;
+    unsigned long long n = 0;
+    size_t digits = 0;
+    for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9' && digits < 18; ++i, ++digits) {
+      n = n * 10 + static_cast<unsigned>(text[i] - L'0');
+    }
+    if (digits == 0) return std::nullopt;
+    return n;
+  }
+
   DWORD status_ = 0;
+  std::optional<unsigned long long> announced_;
 };
+
+// The size of a file, when it can be read.
+std::optional<unsigned long long> SizeOfFile(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
+  return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+}  // namespace
+
+namespace {
+
+struct SystemDownload {
+  std::wstring url;
+  std::wstring target;
+  HRESULT result = E_PENDING;
+};
+
+DWORD WINAPI SystemDownloadThread(void* parameter) {
+  const std::unique_ptr<std::shared_ptr<SystemDownload>> owner(static_cast<std::shared_ptr<SystemDownload>*>(parameter));
+  SystemDownload& job = **owner;
+  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  DownloadStatusWatch watch;
+  HRESULT hr = URLDownloadToFileW(nullptr, job.url.c_str(), job.target.c_str(), 0, &watch);
+  if (SUCCEEDED(hr) && watch.status() != 0 && watch.status() != 200) {
+    // What was written is the server's error page, not the file.
+    DeleteFileW(job.target.c_str());
+    hr = INET_E_DOWNLOAD_FAILURE;
+  } else if (SUCCEEDED(hr) && watch.announced() && SizeOfFile(job.target) != watch.announced()) {
+    // The connection closed before the announced end: what was written is part of the file.
+    DeleteFileW(job.target.c_str());
+    hr = INET_E_DOWNLOAD_FAILURE;
+  }
+  job.result = hr;
+  if (SUCCEEDED(com)) CoUninitialize();
+  return 0;
+}
 
 }  // namespace
 
 long UrlDownloadToFile(const std::string& url, const std::string& path) {
-  DownloadStatusWatch watch;
-  const std::wstring target = Widen(path);
-  const HRESULT hr = URLDownloadToFileW(nullptr, Widen(url).c_str(), target.c_str(), 0, &watch);
-  if (SUCCEEDED(hr) && watch.status() != 0 && watch.status() != 200) {
-    // What was written is the server's error page, not the file.
-    DeleteFileW(target.c_str());
-    return INET_E_DOWNLOAD_FAILURE;
+  // The system download has no time-outs of its own: a server that takes the connection and never
+  // answers would hold the run for ever. It runs on a thread of its own and is given up when the
+  // connect and receive limits of the other exchanges have passed. A download given up is left to
+  // end with the process; it writes the file only once complete, from its cache copy.
+  auto job = std::make_shared<SystemDownload>();
+  job->url = Widen(url);
+  job->target = Widen(path);
+  auto* parameter = new std::shared_ptr<SystemDownload>(job);
+  HANDLE thread = CreateThread(nullptr, 0, SystemDownloadThread, parameter, 0, nullptr);
+  if (thread == nullptr) {
+    delete parameter;
+    return HRESULT_FROM_WIN32(GetLastError());
   }
-  return hr;
+  const HttpLimits limits = WithTestTimeouts(HttpLimits{});
+  const DWORD waited = WaitForSingleObject(thread, limits.connectTimeoutMs + limits.receiveTimeoutMs);
+  CloseHandle(thread);
+  if (waited != WAIT_OBJECT_0) return INET_E_CONNECTION_TIMEOUT;
+  return job->result;
 }
 
 }  // namespace kdht::platform
