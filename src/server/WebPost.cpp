@@ -11,6 +11,10 @@ namespace kdht {
 namespace {
 
 constexpr int kPostAttempts = 3;
+// The server's answers are XML texts of some kilobytes. A reply of many megabytes is none this
+// program can use, and staging and loading it can take minutes: it is refused like a failed post, so
+// that it costs neither the held template nor the run's time.
+constexpr std::size_t kMaxReplyBytes = 8u * 1024 * 1024;
 
 bool IsValidUtf8(const std::string& s) {
   size_t i = 0;
@@ -62,7 +66,9 @@ struct PostOutcome {
 PostOutcome PostOnce(const std::string& xml, const std::string& url) {
   PostOutcome out;
   try {
-    const platform::HttpReply reply = platform::HttpPost(url, xml, "text/xml; charset=utf-8");
+    platform::HttpLimits limits;
+    limits.maxReplyBytes = kMaxReplyBytes;
+    const platform::HttpReply reply = platform::HttpPost(url, xml, "text/xml; charset=utf-8", limits);
     if (reply.status >= 200 && reply.status <= 299) {
       out.ok = true;
       out.status = DecodeReplyText(reply.body);

@@ -114,7 +114,7 @@ TEST_F(WebPostTest, HugeReplyIsAFailedPostNotACrash) {
   std::string error;
   EXPECT_EQ(Post("<x/>", url, &error), "");
   EXPECT_EQ(server.RequestCount(), 3);
-  EXPECT_EQ(error, "223-The reply is larger than the limit of 67108864 bytes - " + url);
+  EXPECT_EQ(error, "223-The reply is larger than the limit of 8388608 bytes - " + url);
 }
 
 TEST_F(WebPostTest, RetryStopsAtTheFirstAcceptedPost) {
