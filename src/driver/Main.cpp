@@ -453,11 +453,11 @@ void ProcessTemplate(RunState& rs, RunLocals& locals) {
   }
 
   if (rs.sStatus.empty()) {
-    if (Test([&] { return rs.FileSys.FileExists(preTemplate); })) {
+    const bool staged = Test([&] { return rs.FileSys.FileExists(preTemplate); });
+    if (staged) {
       WriteLog(rs, "MSG : Renaming " + preTemplate + " to " + menu);
       Step([&] { rs.FileSys.CopyFile(preTemplate, menu); });
       Step([&] { rs.FileSys.DeleteFile(preTemplate, false); });
-      Step([&] { rs.sStatus = CreateEncMD5(rs, menu); });
     }
     const std::string staging = herald + "\\PreProcessScripts";
     if (Test([&] { return rs.FileSys.FolderExists(staging); }) && locals.ScriptActionFound) {
@@ -465,6 +465,10 @@ void ProcessTemplate(RunState& rs, RunLocals& locals) {
       CopyFiles(rs, staging + "\\", herald + "\\");
       CopyFolders(rs, staging + "\\", herald + "\\");
     }
+    // The seal is what makes the next run trust the installed template and ask for nothing new:
+    // it is written last, once the template's scripts are in place, so that a run ended in
+    // between leaves a template that the next run replaces, not one that lacks its scripts.
+    if (staged) Step([&] { rs.sStatus = CreateEncMD5(rs, menu); });
   }
   CleanUpPreProcess(rs);
 }
