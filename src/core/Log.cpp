@@ -78,7 +78,13 @@ bool CreateLogFolder(RunState& rs) {
 void ApplyLogSizeLimit(RunState& rs) {
   constexpr std::uint64_t kLimit = 1048576;
   if (platform::FileExists(rs.LogFilePath) && platform::FileSize(rs.LogFilePath) >= kLimit) {
-    platform::DeleteFileForced(rs.LogFilePath);
+    try {
+      platform::DeleteFileForced(rs.LogFilePath);
+    } catch (...) {
+      // Held open by another program: the log stays for this run, its lines appended or lost.
+      // The log's upkeep must not cost the run its update (it would, run after run).
+      return;
+    }
     if (!CreateLogFolder(rs)) platform::EndProcessNow(0);
   }
 }

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <regex>
 
 #include "core/Log.h"
 #include "platform/FileSystem.h"
+#include "platform/Text.h"
 #include "support/TestSupport.h"
 
 namespace kdht {
@@ -52,6 +54,19 @@ TEST_F(LogTest, SizeRuleDeletesAtOneMebibyteAndKeepsBelow) {
   EXPECT_EQ(platform::FileSize(rs_.LogFilePath), 0u);
   WriteLog(rs_, "after");
   EXPECT_EQ(LogMessages(), std::vector<std::string>{"after"});
+}
+
+TEST_F(LogTest, SizeRuleKeepsALogThatAnotherProgramHolds) {
+  // Another program holds the log without sharing it: it cannot be deleted, and the run goes on
+  // with it rather than ending at its upkeep.
+  const std::string over(1048576, 'a');
+  platform::WriteFileBytes(rs_.LogFilePath, over);
+  HANDLE held = CreateFileW(platform::Widen(rs_.LogFilePath).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  ApplyLogSizeLimit(rs_);
+  WriteLog(rs_, "lost while held");
+  CloseHandle(held);
+  EXPECT_EQ(platform::FileSize(rs_.LogFilePath), 1048576u);
 }
 
 TEST_F(LogTest, NonAsciiTextIsWrittenInTheAnsiCodePage) {
