@@ -265,6 +265,7 @@ class _State:
         self.stop_event = threading.Event()
         self.queues: dict[str, list[dict]] = {}
         self.standing: dict[str, dict] = {}
+        self.responders: dict[str, Any] = {}
         self.files: dict[str, bytes] = {}
         self.records: list[dict] = []
         self.seq = 0
@@ -311,6 +312,7 @@ class _State:
         with self.lock:
             self.queues.clear()
             self.standing.clear()
+            self.responders.clear()
             self.files.clear()
             if records:
                 self.records.clear()
@@ -343,7 +345,12 @@ class _State:
                 return q.pop(0)
             if page in self.standing:
                 return self.standing[page]
+            responder = self.responders.get(page)
             scenario = self.scenario
+        if responder is not None:
+            r = responder(body)
+            if r is not None:
+                return _normalise(r)
         return scenario_reply(scenario, page, body, own_url) or builtin_reply(page, body)
 
     def file_reply(self, name: str) -> dict:
@@ -735,6 +742,16 @@ class Simulator(_Api):
             self._thread = None
         self._server.server_close()
         self._state.close()
+
+    def set_responder(self, page: str, fn: Any | None) -> None:
+        """In-process only: fn(request body text) answers the page's requests (a reply, or None to
+        leave the request to the scenario folder and the built-in default) when neither a queued nor
+        a standing reply does; a server that decides from what the agent sends. None removes it."""
+        with self._state.lock:
+            if fn is None:
+                self._state.responders.pop(page, None)
+            else:
+                self._state.responders[page] = fn
 
     def __enter__(self) -> "Simulator":
         return self.start()
