@@ -290,12 +290,25 @@ def _proc_cmdlines() -> Iterable[tuple[int, str]]:
         yield int(entry.name), raw.replace(b"\0", b" ").decode("utf-8", "replace")
 
 
+def _in_other_prefix(pid: int) -> bool:
+    """True when the process runs in another Wine prefix: C:\\ of every prefix on the machine
+    looks the same in a command line, and other people's processes are not ours to end."""
+    try:
+        env = Path("/proc/%d/environ" % pid).read_bytes().split(b"\0")
+    except OSError:
+        return False
+    ours = str(wineprefix()).encode()
+    found = [e[len(b"WINEPREFIX="):] for e in env if e.startswith(b"WINEPREFIX=")]
+    return bool(found) and os.path.realpath(found[0]) != os.path.realpath(ours)
+
+
 def processes_under(win_folder: str) -> list[int]:
-    """Wine processes whose image lies in the given Windows folder (Wine shows the Windows image path
-    as a process's command line)."""
+    """Wine processes of this prefix whose image lies in the given Windows folder (Wine shows the
+    Windows image path as a process's command line)."""
     prefix = win_folder.rstrip("\\").lower() + "\\"
     me = os.getpid()
-    return [pid for pid, cmd in _proc_cmdlines() if pid != me and cmd.lower().lstrip('"').startswith(prefix)]
+    return [pid for pid, cmd in _proc_cmdlines()
+            if pid != me and cmd.lower().lstrip('"').startswith(prefix) and not _in_other_prefix(pid)]
 
 
 def kill_pids(pids: Iterable[int], wait: float = 5.0) -> None:
