@@ -162,6 +162,12 @@ void DeleteFileUnforced(const std::string& path) {
   if (!DeleteFileW(Widen(path).c_str())) ThrowLastError();
 }
 
+void ReplaceFileWith(const std::string& from, const std::string& to) {
+  if (!MoveFileExW(Widen(from).c_str(), Widen(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    ThrowLastError();
+  }
+}
+
 void DeleteFolderTree(const std::string& path, bool force) {
   std::wstring w = Widen(path);
   while (w.size() > 3 && (w.back() == L'\\' || w.back() == L'/')) w.pop_back();

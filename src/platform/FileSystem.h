@@ -19,6 +19,8 @@ std::vector<std::string> ListFolders(const std::string& folder);
 void CopyFileOver(const std::string& from, const std::string& to);   // overwrite
 void DeleteFileForced(const std::string& path);                      // read-only too
 void DeleteFileUnforced(const std::string& path);                    // fails on read-only
+// Puts `from` in the place of `to` in one step (same volume); `to` is replaced when present.
+void ReplaceFileWith(const std::string& from, const std::string& to);
 void DeleteFolderTree(const std::string& path, bool force);          // with everything in it
 void CreateOneFolder(const std::string& path);                       // one level
 // Creates every missing folder of a path (the part up to the last backslash); result of the

@@ -7,6 +7,7 @@
 #include "core/Paths.h"
 #include "core/RegIni.h"
 #include "core/RunState.h"
+#include "platform/FileSystem.h"
 #include "platform/Text.h"
 
 namespace kdht {
@@ -71,15 +72,10 @@ bool EnsureRequestFile(RunState& rs, const std::string& file) {
   return rs.FileSys.FileExists(file);
 }
 
-bool RunnerRequest(RunState& rs, const std::string& section, const std::string& interval, const std::string& mode) {
-  return CreateSchedule(rs, section, kRunnerExe, kRunnerParameter, kStartTime, kEndTime, interval, kWeekdays, mode);
-}
-
-}  // namespace
-
-bool CreateSchedule(RunState& rs, const std::string& section, const std::string& exe, const std::string& parameter,
-                    const std::string& start, const std::string& end, const std::string& interval,
-                    const std::string& weekdays, const std::string& mode) {
+// CreateSchedule, writing the section into `into` (a copy of the request file) when given.
+bool CreateScheduleInto(RunState& rs, const std::string* into, const std::string& section, const std::string& exe,
+                        const std::string& parameter, const std::string& start, const std::string& end,
+                        const std::string& interval, const std::string& weekdays, const std::string& mode) {
   try {
     const std::string addFile = RequestFile(rs, kAddFile);
     const std::string deleteFile = RequestFile(rs, kDeleteFile);
@@ -97,6 +93,7 @@ bool CreateSchedule(RunState& rs, const std::string& section, const std::string&
       if (rs.FileSys.FileExists(addFile)) rs.FileSys.DeleteFile(addFile);
       WriteLog(rs, "MSG : For Clearing schedule : " + details);
     }
+    if (into != nullptr) target = *into;
     bool written = SetKeyValue(rs, section, "ExecutableName", exe, target) != 0;
     written = SetKeyValue(rs, section, "Parameter", parameter, target) != 0 && written;
     written = SetKeyValue(rs, section, "StartTime", start, target) != 0 && written;
@@ -109,6 +106,31 @@ bool CreateSchedule(RunState& rs, const std::string& section, const std::string&
     LogTrap(rs, "CreateSchedule", "modMain");
     return false;
   }
+}
+
+// A request for the runner is a pair of sections, written key by key. Written in place, a run
+// ended in between left a section that names the runner without its times, which the next run
+// took for a request already made. The pair goes into a copy of the request file that then takes
+// the file's place: the scheduler, and the next run, see the whole request or none of it.
+void RunnerRequestPair(RunState& rs, const std::string& file, const std::string& first, const std::string& second,
+                       const std::string& mode) {
+  const std::string staged = file + ".new";
+  if (rs.FileSys.FileExists(file)) {
+    rs.FileSys.CopyFile(file, staged);
+  } else if (rs.FileSys.FileExists(staged)) {
+    rs.FileSys.DeleteFile(staged, true);
+  }
+  CreateScheduleInto(rs, &staged, first, kRunnerExe, kRunnerParameter, kStartTime, kEndTime, "15", kWeekdays, mode);
+  CreateScheduleInto(rs, &staged, second, kRunnerExe, kRunnerParameter, kStartTime, kEndTime, "0", kWeekdays, mode);
+  platform::ReplaceFileWith(staged, file);
+}
+
+}  // namespace
+
+bool CreateSchedule(RunState& rs, const std::string& section, const std::string& exe, const std::string& parameter,
+                    const std::string& start, const std::string& end, const std::string& interval,
+                    const std::string& weekdays, const std::string& mode) {
+  return CreateScheduleInto(rs, nullptr, section, exe, parameter, start, end, interval, weekdays, mode);
 }
 
 void ScheduleKINDHM(RunState& rs) {
@@ -128,8 +150,7 @@ void ScheduleKINDHM(RunState& rs) {
     WriteLog(rs, "MSG : Schedule not found for kInDHM.exe");
     const double section = scan.highest + 1;
     WriteLog(rs, "MSG : Creating Schedule for kInDHM.exe");
-    RunnerRequest(rs, text::NumberText(section), "15", "ADD");
-    RunnerRequest(rs, text::NumberText(section + 1), "0", "ADD");
+    RunnerRequestPair(rs, file, text::NumberText(section), text::NumberText(section + 1), "ADD");
   } catch (...) {
     LogTrap(rs, "ScheduleKINDHM", "modMain");
   }
@@ -152,8 +173,7 @@ void ClearSchedules(RunState& rs) {
     const std::string first = scan.found ? *scan.found : text::NumberText(scan.highest + 1);
     const std::string second = scan.found ? *scan.found : text::NumberText(scan.highest + 2);
     WriteLog(rs, "MSG : Creating Schedule for kInDHM.exe in kDHT_DeleteSection.ini");
-    RunnerRequest(rs, first, "15", "DELETE");
-    RunnerRequest(rs, second, "0", "DELETE");
+    RunnerRequestPair(rs, file, first, second, "DELETE");
   } catch (...) {
     LogTrap(rs, "ClearSchedules", "modMain");
   }
