@@ -37,10 +37,10 @@ def _load_sim():
     name = "mgmt_sim"
     if name in sys.modules:
         return sys.modules[name]
-    spec = importlib.util.spec_from_file_location(name, SIM_PATH)
-    module = importlib.util.module_from_spec(spec)
+    loader_spec = importlib.util.spec_from_file_location(name, SIM_PATH)
+    module = importlib.util.module_from_spec(loader_spec)
     sys.modules[name] = module
-    spec.loader.exec_module(module)
+    loader_spec.loader.exec_module(module)
     return module
 
 

@@ -30,9 +30,9 @@ STAMP = r"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d)"
 
 
 def _load_demo():
-    spec = importlib.util.spec_from_file_location("kdht_demo", h.REPO_ROOT / "tools" / "demo" / "demo.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader_spec = importlib.util.spec_from_file_location("kdht_demo", h.REPO_ROOT / "tools" / "demo" / "demo.py")
+    module = importlib.util.module_from_spec(loader_spec)
+    loader_spec.loader.exec_module(module)
     return module
 
 

@@ -53,10 +53,10 @@ def load_harness() -> ModuleType:
     name = "kdht_harness"
     if name in sys.modules:
         return sys.modules[name]
-    spec = importlib.util.spec_from_file_location(name, HARNESS_PATH)
-    module = importlib.util.module_from_spec(spec)
+    loader_spec = importlib.util.spec_from_file_location(name, HARNESS_PATH)
+    module = importlib.util.module_from_spec(loader_spec)
     sys.modules[name] = module
-    spec.loader.exec_module(module)
+    loader_spec.loader.exec_module(module)
     return module
 
 
