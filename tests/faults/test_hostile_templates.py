@@ -218,7 +218,7 @@ def random_cases(count: int = RANDOM_CASES, seed: int = SEED) -> list[Case]:
 
 
 def special_cases() -> list[Case]:
-    """Mutations that chance seldom makes: document type declarations (entity expansion, external
+    """Mutations that chance seldom makes: DOCTYPE declarations (entity expansion, external
     entities that point at the simulator or a local file, an external DTD), deep nesting, prologs."""
     base = fb.template(1, icon=ICON)
     rss = "<rssupd>0</rssupd>"
