@@ -35,14 +35,81 @@ std::vector<std::string> Entries(const std::string& list) {
   return text::Split(list, ";");
 }
 
-// One software entry against one element, both upper-cased.
-bool SoftwareMatches(const std::string& entry, const std::string& element) {
-  const bool atStart = text::StartsWith(element, kLikeMarker);
-  const bool atEnd = text::EndsWith(element, kLikeMarker);
-  if (atStart && atEnd) return text::Contains(entry, text::ReplaceAll(element, kLikeMarker, ""));
-  if (atStart) return text::EndsWith(entry, element.substr(kLikeMarkerLength));
-  if (atEnd) return text::StartsWith(entry, text::ReplaceAll(element, kLikeMarker, ""));
-  return entry == element;
+// An inventory list split into entries, each prepared for comparison, once for every list
+// rather than once for every condition element: a template of thousands of actions against a
+// machine with thousands of programs would otherwise split and upper-case the whole list again
+// for each element. A list that changes is prepared anew.
+class PreparedEntries {
+ public:
+  bool Holds(const std::string& list) const { return ready_ && list == source_; }
+
+  template <class Prepare>
+  const std::vector<std::string>& For(const std::string& list, Prepare&& prepare) {
+    if (!Holds(list)) {
+      std::vector<std::string> entries = Entries(list);
+      for (std::string& entry : entries) entry = prepare(entry);
+      entries_.swap(entries);
+      source_ = list;
+      ready_ = true;
+    }
+    return entries_;
+  }
+
+ private:
+  bool ready_ = false;
+  std::string source_;
+  std::vector<std::string> entries_;
+};
+
+// One upper-cased software element, with its marker form worked out once for all entries.
+class SoftwareElement {
+ public:
+  explicit SoftwareElement(const std::string& element) {
+    const bool atStart = text::StartsWith(element, kLikeMarker);
+    const bool atEnd = text::EndsWith(element, kLikeMarker);
+    if (atStart && atEnd) {
+      form_ = Form::Contains;
+      needle_ = text::ReplaceAll(element, kLikeMarker, "");
+    } else if (atStart) {
+      form_ = Form::EndsWith;
+      needle_ = element.substr(kLikeMarkerLength);
+    } else if (atEnd) {
+      form_ = Form::StartsWith;
+      needle_ = text::ReplaceAll(element, kLikeMarker, "");
+    } else {
+      form_ = Form::Equals;
+      needle_ = element;
+    }
+  }
+
+  // One upper-cased software entry.
+  bool Matches(const std::string& entry) const {
+    switch (form_) {
+      case Form::Contains: return text::Contains(entry, needle_);
+      case Form::EndsWith: return text::EndsWith(entry, needle_);
+      case Form::StartsWith: return text::StartsWith(entry, needle_);
+      case Form::Equals: break;
+    }
+    return entry == needle_;
+  }
+
+ private:
+  enum class Form { Contains, EndsWith, StartsWith, Equals };
+  Form form_ = Form::Equals;
+  std::string needle_;
+};
+
+const std::vector<std::string>& UpperSoftwareEntries(const std::string& list) {
+  static PreparedEntries prepared;
+  return prepared.For(list, [](const std::string& entry) { return platform::Upper(entry); });
+}
+
+// The service entries, trimmed, from ServiceList upper-cased. The list itself is upper-cased in
+// place as the check has always done, but only when it has changed since it was prepared.
+const std::vector<std::string>& TrimmedServiceEntries(RunState& rs) {
+  static PreparedEntries prepared;
+  if (!prepared.Holds(rs.ServiceList)) rs.ServiceList = platform::Upper(rs.ServiceList);
+  return prepared.For(rs.ServiceList, [](const std::string& entry) { return text::Trim(entry); });
 }
 
 }  // namespace
@@ -95,14 +162,14 @@ std::string SoftwareCheck(RunState& rs, const std::string& condition) {
   try {
     if (text::Trim(condition).empty() || platform::Upper(condition) == kNoCondition) return {};
     const std::vector<std::string> elements = text::Split(condition, kAlternativeSeparator);
-    const std::vector<std::string> entries = Entries(rs.SoftwareList);
+    const std::vector<std::string>& entries = UpperSoftwareEntries(rs.SoftwareList);
     for (const std::string& element : elements) {
       WriteLog(rs, "MSG : Searching for software : " + element);
       const std::string wanted = platform::Upper(element);
+      const SoftwareElement match(wanted);
       bool found = false;
-      for (const std::string& entry : entries) {
-        const std::string candidate = platform::Upper(entry);
-        if (SoftwareMatches(candidate, wanted)) {
+      for (const std::string& candidate : entries) {
+        if (match.Matches(candidate)) {
           WriteLog(rs, "MSG : software found : " + candidate);
           found = true;
           break;
@@ -127,15 +194,14 @@ std::string ServiceCheck(RunState& rs, const std::string& condition) {
     if (text::Trim(condition).empty()) return {};
     const std::string wanted = platform::Upper(condition);
     if (wanted == kNoCondition) return {};
-    rs.ServiceList = platform::Upper(rs.ServiceList);
+    const std::vector<std::string>& entries = TrimmedServiceEntries(rs);
     const std::vector<std::string> elements = text::Split(wanted, kAlternativeSeparator);
-    const std::vector<std::string> entries = Entries(rs.ServiceList);
     for (const std::string& element : elements) {
       WriteLog(rs, "MSG : Searching for service : " + element);
       const std::string name = text::Trim(element);
       bool found = false;
       for (const std::string& entry : entries) {
-        if (text::Trim(entry) == name) {
+        if (entry == name) {
           found = true;
           break;
         }

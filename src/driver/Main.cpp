@@ -81,6 +81,16 @@ void ShowPopup(RunState& rs, const std::string& body, std::int32_t displayTime) 
   fncCallPopup(rs, 3, "Desk Herald", body, displayTime, 1300, 6000, 100, 1, closedBy);
 }
 
+// Loads a template file into rsXML. The document held so far is dropped first (with the one
+// node kept from it): nothing reads it once another load is asked for, and a failed load leaves
+// the document empty either way, but kept while the new one is parsed it would double the peak
+// memory of a pass with a large template.
+bool LoadTemplate(RunState& rs, const std::string& path) {
+  rs.FilterElement.reset();
+  rs.rsXML.value().LoadXml("");
+  return rs.rsXML.value().Load(path);
+}
+
 std::string ElementText(RunState& rs, const std::string& path) {
   auto node = rs.rsXML.value().SelectSingle(path);
   if (!node) throw Failure(91, "Object variable or With block variable not set");
@@ -402,7 +412,7 @@ void ProcessTemplate(RunState& rs, RunLocals& locals) {
   locals.SavedTemplatePath = preTemplate;
   NameNoTemplate(rs);
 
-  const bool loaded = Test([&] { return rs.rsXML.value().Load(locals.SavedTemplatePath); });
+  const bool loaded = Test([&] { return LoadTemplate(rs, locals.SavedTemplatePath); });
   if (!loaded) {
     WriteLog(rs, "MSG : Unable to load xml : " + locals.SavedTemplatePath);
     rs.sStatus = "Unable to load Template xml";
@@ -500,7 +510,7 @@ void StartRssUpdater(RunState& rs) {
 
 int Complete(RunState& rs, const RunLocals& locals) {
   const std::string menu = rs.InstallPath + "kXPR\\Herald\\kDHMenu.xml";
-  if (Test([&] { return rs.FileSys.FileExists(menu) && rs.rsXML.value().Load(menu); })) {
+  if (Test([&] { return rs.FileSys.FileExists(menu) && LoadTemplate(rs, menu); })) {
     Step([&] { rs.TempId = ElementText(rs, rs.TemplateRoot + "/templateid"); });
     Step([&] { rs.TempVer = ElementText(rs, rs.TemplateRoot + "/templatever"); });
   }

@@ -262,6 +262,29 @@ TEST_F(FiltersTest, ServiceCheckCases) {
   }
 }
 
+// The entries of a list are prepared once and reused: a list changed between checks must be
+// searched as it stands now, also when it changes back to one searched before.
+TEST_F(FiltersTest, ChecksSearchTheInventoryAsItStandsNow) {
+  const std::string both = "Paper Reader X;Packer 9.20";
+  rs_.SoftwareList = both;
+  EXPECT_EQ(SoftwareCheck(rs_, "packer 9.20@#@$*LIKE*$reader$*LIKE*$"), "");
+  rs_.SoftwareList = "Paper Reader X";
+  EXPECT_EQ(SoftwareCheck(rs_, "packer 9.20"), "Software PACKER 9.20 not found");
+  EXPECT_EQ(SoftwareCheck(rs_, "$*LIKE*$reader$*LIKE*$"), "");
+  rs_.SoftwareList = both;
+  EXPECT_EQ(SoftwareCheck(rs_, "packer 9.20"), "");
+  EXPECT_EQ(rs_.SoftwareList, both);
+
+  rs_.ServiceList = "RpcSs;Spooler";
+  EXPECT_EQ(ServiceCheck(rs_, "spooler"), "");
+  rs_.ServiceList = "RpcSs";
+  EXPECT_EQ(ServiceCheck(rs_, "spooler"), "Service SPOOLER not found");
+  EXPECT_EQ(rs_.ServiceList, "RPCSS");
+  rs_.ServiceList = "rpcss; spooler ";
+  EXPECT_EQ(ServiceCheck(rs_, "spooler"), "");
+  EXPECT_EQ(rs_.ServiceList, "RPCSS; SPOOLER ");
+}
+
 TEST_F(FiltersTest, ServiceCheckLeavesTheListUpperCasedOnlyWhenItSearches) {
   rs_.ServiceList = "RpcSs;Spooler";
   EXPECT_EQ(ServiceCheck(rs_, "*&*$*ALL*&*$*"), "");
