@@ -650,8 +650,8 @@ def summarise(records: list[PassRecord], variant: str, sizes: list[int], templat
     return rows
 
 
-def fmt(v: float | None, spec: str = "%.2f") -> str:
-    return "–" if v is None or (isinstance(v, float) and math.isnan(v)) else spec % v
+def fmt(v: float | None, pattern: str = "%.2f") -> str:
+    return "–" if v is None or (isinstance(v, float) and math.isnan(v)) else pattern % v
 
 
 def table(rows: list[dict]) -> str:
