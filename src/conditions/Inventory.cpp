@@ -38,8 +38,7 @@ void AppendSoftwareOfView(RunState& rs, platform::RegView view) {
     std::string name;
     if (uninstall.EnumSubkey(index, &name) != platform::kErrorSuccess) break;
     platform::RegKey program;
-    if (program.Open(platform::Hive::LocalMachine, std::string(kUninstallKey) + "\\" + StripNulls(rs, name),
-                     /*queryOnly=*/false, view) != platform::kErrorSuccess) {
+    if (program.OpenSubkey(uninstall, StripNulls(rs, name), /*queryOnly=*/false, view) != platform::kErrorSuccess) {
       break;
     }
     const std::string displayName = GetRegValueEx(rs, program, "DisplayName");

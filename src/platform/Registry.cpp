@@ -41,6 +41,16 @@ long RegKey::Open(Hive hive, const std::string& path, bool queryOnly, RegView vi
   return rc;
 }
 
+long RegKey::OpenSubkey(const RegKey& parent, const std::string& name, bool queryOnly, RegView view) {
+  Close();
+  if (parent.key_ == nullptr) return ERROR_INVALID_HANDLE;
+  HKEY key = nullptr;
+  const REGSAM access = (queryOnly ? KEY_QUERY_VALUE : KEY_READ) | ViewOf(view);
+  LONG rc = RegOpenKeyExW(static_cast<HKEY>(parent.key_), Widen(name).c_str(), 0, access, &key);
+  if (rc == ERROR_SUCCESS) key_ = key;
+  return rc;
+}
+
 long RegKey::Create(Hive hive, const std::string& path, RegView view) {
   Close();
   HKEY key = nullptr;

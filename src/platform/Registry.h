@@ -34,6 +34,9 @@ class RegKey {
 
   // Opens an existing key for reading (queryOnly: KEY_QUERY_VALUE, else KEY_READ).
   long Open(Hive hive, const std::string& path, bool queryOnly, RegView view = RegView::Wow32);
+  // Opens an existing subkey of an open key: the same key as the full path from the hive,
+  // found without walking that path again.
+  long OpenSubkey(const RegKey& parent, const std::string& name, bool queryOnly, RegView view = RegView::Wow32);
   // Opens or creates a key for writing.
   long Create(Hive hive, const std::string& path, RegView view = RegView::Wow32);
   bool valid() const { return key_ != nullptr; }
