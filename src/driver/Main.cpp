@@ -409,6 +409,9 @@ void ProcessTemplate(RunState& rs, RunLocals& locals) {
     platform::MakeSureDirectoryPathExists(herald + "\\");
     rs.FileSys.WriteUnicodeText(preTemplate, rs.PostXml);
   });
+  // From here on the template is read from the staged file; the reply's text is not needed
+  // again, and a large template would otherwise be held twice for the rest of the run.
+  std::string().swap(rs.PostXml);
   locals.SavedTemplatePath = preTemplate;
   NameNoTemplate(rs);
 
