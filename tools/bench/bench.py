@@ -734,6 +734,7 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--doc", default=str(REPO / "docs" / "performance.md"),
                     help="document whose bench block receives the table ('' for none)")
     ap.add_argument("--json", help="also write every measure to this file")
+    ap.add_argument("--keep", action="store_true", help="keep the agent folder (and the last pass's log) afterwards")
     args = ap.parse_args(argv)
 
     build = Path(args.build)
@@ -819,7 +820,7 @@ def main(argv: list[str] | None = None) -> int:
             except Exception as e:  # noqa: BLE001 - reported, the rest of the clean-up still runs
                 print("bench: could not remove the Uninstall entries: %s" % e, file=sys.stderr)
         if agent is not None:
-            agent.cleanup(remove_folder=True)
+            agent.cleanup(remove_folder=not args.keep)
         if keeper is not None:
             keeper.stop()
         sim_proc.stop()
