@@ -311,6 +311,14 @@ def processes_under(win_folder: str) -> list[int]:
             if pid != me and cmd.lower().lstrip('"').startswith(prefix) and not _in_other_prefix(pid)]
 
 
+def running_kdht() -> list[tuple[int, str]]:
+    """kDHT.exe processes of this prefix, whatever their folder (they share one single-instance
+    name)."""
+    me = os.getpid()
+    return [(pid, cmd) for pid, cmd in _proc_cmdlines()
+            if pid != me and "kdht.exe" in cmd.lower() and "wine-run" not in cmd and not _in_other_prefix(pid)]
+
+
 def kill_pids(pids: Iterable[int], wait: float = 5.0) -> None:
     pids = list(pids)
     for pid in pids:
@@ -685,6 +693,10 @@ class Agent:
         self.install = win_to_unix(win_folder)
         self.sim_url = sim_url
         self.popup_registered = False
+        # Told by a failing log assertion: how the last run ended, and which kDHT.exe processes of
+        # this prefix were already running when it started (one would make it end silently).
+        self.last_run: RunResult | None = None
+        self.running_before_last_run: list[tuple[int, str]] = []
         self._exe_rel = LAYOUT["kDHT.exe"]
 
     # -- creation --------------------------------------------------------------------------------
@@ -838,7 +850,9 @@ class Agent:
             check_timeout: bool = True) -> RunResult:
         """Runs kXPR\\kDHT.exe with the given command-line text and waits for it (at most `timeout`
         seconds; then it is killed and, with check_timeout, the test fails)."""
+        self.running_before_last_run = running_kdht()
         result = self.start(args, env=env).wait(timeout=timeout)
+        self.last_run = result
         if result.timed_out and check_timeout:
             tail = "\n".join(self.log_messages()[-20:])
             raise AssertionError("kDHT.exe %r did not end within %gs; log tail:\n%s" % (args, timeout, tail))
@@ -865,7 +879,16 @@ class Agent:
     def assert_log_sequence(self, expected: Sequence[str | re.Pattern], contiguous: bool = False,
                             messages: Sequence[str] | None = None) -> list[int]:
         """Asserts that the lines occur in this order (exact texts or compiled patterns)."""
-        return assert_sequence(self.log_messages() if messages is None else messages, expected, contiguous)
+        msgs = self.log_messages() if messages is None else messages
+        try:
+            return assert_sequence(msgs, expected, contiguous)
+        except AssertionError as e:
+            if msgs or self.last_run is None:
+                raise
+            raise AssertionError("%s\nthe last run left no log: exit code %r after %.2f s; kDHT.exe processes "
+                                 "of this prefix running when it started: %r" % (
+                                     e, self.last_run.returncode, self.last_run.elapsed,
+                                     self.running_before_last_run)) from None
 
     def assert_not_logged(self, text: str | re.Pattern, messages: Sequence[str] | None = None) -> None:
         msgs = self.log_messages() if messages is None else messages
