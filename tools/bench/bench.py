@@ -61,6 +61,8 @@ AGENT_ROOT = r"C:\KBENCH"
 AGENT_NAME = "A"
 SAMPLE_SECONDS = 0.01
 QUIET_TIMEOUT = 60.0
+# Lines written by each round's probe of what one run-log line costs.
+LOG_PROBE_LINES = 2000
 
 # Known on this prefix's machine (the pass logs them): used by the conditions that should match.
 OS_NAME = "Microsoft Windows 7 Professional"
@@ -421,16 +423,17 @@ def wait_quiet(prefix: Path, ignore: set[int], timeout: float = QUIET_TIMEOUT) -
 
 
 def build_tools(h) -> dict[str, tuple[Path, str]]:
-    """trivial.exe and keeper.exe in the prefix's drive C. Without a cross compiler the trivial
+    """trivial.exe, keeper.exe and logline.exe in the prefix's drive C. Without a cross compiler the trivial
     program is the kRSSUpd.exe stand-in (which records one line) and no desktop is kept."""
     target_dir = h.drive_c() / "kdht-bench"
     target_dir.mkdir(parents=True, exist_ok=True)
     compiler = shutil.which("x86_64-w64-mingw32-gcc") or shutil.which("x86_64-w64-mingw32-gcc-posix")
     out: dict[str, tuple[Path, str]] = {}
-    for name in ("trivial", "keeper"):
+    for name in ("trivial", "keeper", "logline"):
         exe = target_dir / (name + ".exe")
         if compiler:
-            r = subprocess.run([compiler, "-O2", "-mwindows", "-o", str(exe), str(BENCH_DIR / (name + ".c"))],
+            libs = ["-lshell32"] if name == "logline" else []
+            r = subprocess.run([compiler, "-O2", "-mwindows", "-o", str(exe), str(BENCH_DIR / (name + ".c")), *libs],
                                capture_output=True, text=True, timeout=300)
             if r.returncode == 0 and exe.is_file():
                 out[name] = (exe, "%s.exe (tools/bench/%s.c)" % (name, name))
@@ -489,6 +492,7 @@ class PassRecord:
     written: int = 0
     files: int = 0
     answers: int = -1
+    log_lines: int = 0
 
     @property
     def floor(self) -> float:
@@ -508,6 +512,7 @@ class Bench:
     records: list[PassRecord] = field(default_factory=list)
     deployed: str | None = None
     ignore: set[int] = field(default_factory=set)  # hung programs not to wait for
+    log_line_costs: list[tuple[int, float]] = field(default_factory=list)  # (round, seconds per line)
 
     def reset_agent(self) -> None:
         a = self.agent
@@ -546,6 +551,8 @@ class Bench:
             raise RuntimeError("%s: unexpected error lines, e.g. %r" % (case, errors[0][:300]))
         exchanges = [r for r in self.client.requests(since=since) if r.get("page")]
         rec.exchanges = len(exchanges)
+        # Lines as written, one per time stamp: a message's own line breaks do not count.
+        rec.log_lines = sum(1 for line in self.agent.log_lines() if line.stamp is not None)
         if plain is not None:
             rec.answers = self.count_answers()
             if rec.answers != plain + SCRIPT_ACTIONS:
@@ -589,6 +596,21 @@ class Bench:
         rec.written, rec.files = out["written"], out["files"]
         shutil.rmtree(scratch, ignore_errors=True)
 
+    def run_log_lines(self, exe_win: str, rnd: int, lines: int = LOG_PROBE_LINES) -> float:
+        """Seconds per log line written as the run log writes it (open, append, close), in the
+        agent's own log folder under the same Wine."""
+        wait_quiet(self.h.wineprefix(), self.ignore)
+        result = self.h.drive_c() / "kdht-bench" / "logline.txt"
+        result.unlink(missing_ok=True)
+        target = self.agent.win(r"ApplicationLog\kXPRLog\logline-probe.log")
+        r = subprocess.run([self.loader, exe_win, target, str(lines), self.h.unix_to_win(result)], env=self.env,
+                           capture_output=True, timeout=self.timeout)
+        if r.returncode != 0 or not result.is_file():
+            raise RuntimeError("log line probe failed with %d" % r.returncode)
+        per_line = float(result.read_text().strip())
+        self.log_line_costs.append((rnd, per_line))
+        return per_line
+
     def run_trivial(self, exe_win: str, rnd: int) -> PassRecord:
         wait_quiet(self.h.wineprefix(), self.ignore)
         load = os.getloadavg()[0]
@@ -626,6 +648,7 @@ def summarise(records: list[PassRecord], variant: str, sizes: list[int], templat
             "floor": med([r.floor for r in rs]), "floor_http": med([r.floor_http for r in rs]),
             "floor_files": med([r.floor_files for r in rs]), "exchanges": med([r.exchanges for r in rs]),
             "written": med([r.written for r in rs]), "load": med([r.load for r in rs]),
+            "log_lines": med([r.log_lines for r in rs]),
         }
 
     trivial, nnt = stats("trivial"), stats("nnt")
@@ -668,6 +691,28 @@ def table(rows: list[dict]) -> str:
             fmt(r.get("ratio"), "%.1f"), fmt(r["rss"], "%.1f"), fmt(r.get("rss_trivial"), "%.1f"),
             fmt(r.get("rss_nnt"), "%.1f"), fmt(r.get("exponent"), "%.2f")))
     return "\n".join(lines)
+
+
+def log_block(rows: list[dict], per_line: float) -> list[str]:
+    """What the run log's lines cost as the log writes them (one open, write and close each), and the
+    growing part without that cost against the floor's growing part."""
+    if math.isnan(per_line):
+        return []
+    nnt = next((r for r in rows if r["case"] == "nnt"), None)
+    out = ["The run log: one open, append and close per line cost %.3f ms under this Wine (median of the "
+           "rounds' probes, %s lines each). Per pass:" % (per_line * 1000, format(LOG_PROBE_LINES, ",")), ""]
+    for r in rows:
+        if r["case"] in ("trivial", "nnt") or nnt is None or "grow" not in r:
+            continue
+        grow_lines = r["log_lines"] - nnt["log_lines"]
+        log_s = grow_lines * per_line
+        rest = r["grow"] - log_s
+        ratio = rest / r["floor_grow"] if r["floor_grow"] > 0 else float("nan")
+        out.append("- %s actions: %s log lines (%s more than No New Template), about %.1f s of the growing part; "
+                   "the rest %.1f s, %s× its floor's growing part" % (
+                       format(int(r["case"]), ","), format(int(r["log_lines"]), ","), format(int(grow_lines), ","),
+                       log_s, rest, fmt(ratio, "%.1f")))
+    return out
 
 
 def targets(rows: list[dict]) -> list[str]:
@@ -803,6 +848,9 @@ def main(argv: list[str] | None = None) -> int:
             k = (rnd - 1) % len(cases)
             cases = cases[k:] + cases[:k]
             print("round %d/%d (%s)" % (rnd, args.rounds, load_text()), flush=True)
+            if "logline" in tools:
+                per_line = bench.run_log_lines(h.unix_to_win(tools["logline"][0]), rnd)
+                print("  log line probe: %.3f ms per line" % (per_line * 1000), flush=True)
             for name, case in cases:
                 if case == "trivial":
                     r = bench.run_trivial(trivial_win, rnd)
@@ -830,6 +878,8 @@ def main(argv: list[str] | None = None) -> int:
     template_bytes = {case: b for case, (_f, b) in scenarios.items()}
     blocks = []
     goals: list[str] = []
+    per_line = med([c for _r, c in bench.log_line_costs])
+    log_lines: list[str] = []
     for name, exe in variants:
         rows = summarise(bench.records, name, sizes, template_bytes)
         tab = table(rows)
@@ -837,10 +887,14 @@ def main(argv: list[str] | None = None) -> int:
         blocks.append("%s:\n\n%s" % (title, tab))
         if name == "build":
             goals = targets(rows)
+            log_lines = log_block(rows, per_line)
     print()
     print("\n\n".join(blocks))
     print()
     print("\n".join(goals))
+    if log_lines:
+        print()
+        print("\n".join(log_lines))
     print("load at end: %s" % load_end)
 
     stamp = time.strftime("%Y-%m-%d %H:%M %Z")
@@ -862,6 +916,7 @@ def main(argv: list[str] | None = None) -> int:
         "Targets:",
         "",
         *goals,
+        *([""] + log_lines if log_lines else []),
     ])
     if args.doc:
         update_doc(Path(args.doc), block)
@@ -870,7 +925,8 @@ def main(argv: list[str] | None = None) -> int:
         Path(args.json).write_text(json.dumps({"info": info, "load_start": load_start, "load_end": load_end,
                                                "variants": [[n, str(p)] for n, p in variants],
                                                "records": [{**{k: v for k, v in vars(r).items() if k != "m"},
-                                                            **vars(r.m)} for r in bench.records]}, indent=1))
+                                                            **vars(r.m)} for r in bench.records],
+                                               "log_line_costs": bench.log_line_costs}, indent=1))
     return 0
 
 
