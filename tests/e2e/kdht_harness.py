@@ -111,11 +111,29 @@ def wine_env(extra: dict[str, str] | None = None) -> dict[str, str]:
     return env
 
 
+# Now and then (about once in 2,500 starts here) Wine's loader gives up before any Windows code
+# runs: exit code 1 within a few milliseconds and nothing on stdout or stderr. A Windows program
+# cannot have started, run and ended that fast, so such a start is made once more.
+LOADER_FAILURE_SECONDS = 0.03
+
+
+def loader_gave_up(returncode: int | None, elapsed: float, out: bytes, err: bytes) -> bool:
+    return returncode == 1 and elapsed < LOADER_FAILURE_SECONDS and not out and not err
+
+
 def wine(*args: str, timeout: float = 120.0, check: bool = False, input: bytes | None = None,
          env: dict[str, str] | None = None) -> subprocess.CompletedProcess:
     """Runs one Windows program (and waits for it) through tests/wine-run.sh."""
-    return subprocess.run([str(WINE_RUN), *args], env=wine_env(env), input=input, capture_output=True,
-                          timeout=timeout, check=check)
+    for attempt in (1, 2):
+        started = time.monotonic()
+        r = subprocess.run([str(WINE_RUN), *args], env=wine_env(env), input=input, capture_output=True,
+                           timeout=timeout)
+        if attempt == 1 and loader_gave_up(r.returncode, time.monotonic() - started, r.stdout, r.stderr):
+            continue
+        break
+    if check:
+        r.check_returncode()
+    return r
 
 
 def ensure_prefix(timeout: float = 300.0) -> Path:
@@ -635,13 +653,31 @@ class Running:
     the programs it starts inherit them, and waiting for a pipe's end would wait for those too."""
 
     def __init__(self, cmd: list[str], env: dict[str, str], cleanup: Path | None = None):
+        self._cmd, self._env = cmd, env
+        self._cleanup = cleanup
+        self._restarted = False
+        self._start()
+
+    def _start(self) -> None:
         self._out = tempfile.TemporaryFile()
         self._err = tempfile.TemporaryFile()
         self.started = time.monotonic()
-        self.proc = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL, stdout=self._out, stderr=self._err,
-                                     start_new_session=True)
-        self._cleanup = cleanup
+        self.proc = subprocess.Popen(self._cmd, env=self._env, stdin=subprocess.DEVNULL, stdout=self._out,
+                                     stderr=self._err, start_new_session=True)
         self.pid = self.proc.pid
+
+    def _restart_if_loader_gave_up(self) -> None:
+        """Starts the program once more when Wine's loader gave up before it could run."""
+        if self._restarted or self.proc.returncode != 1 or time.monotonic() - self.started >= LOADER_FAILURE_SECONDS:
+            return
+        self._out.seek(0)
+        self._err.seek(0)
+        if not loader_gave_up(self.proc.returncode, 0.0, self._out.read(), self._err.read()):
+            return
+        self._out.close()
+        self._err.close()
+        self._restarted = True
+        self._start()
 
     def poll(self) -> int | None:
         return self.proc.poll()
@@ -650,6 +686,9 @@ class Running:
         timed_out = False
         try:
             self.proc.wait(timeout=timeout)
+            if not self._restarted:
+                self._restart_if_loader_gave_up()
+                self.proc.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
             timed_out = True
             if not kill_on_timeout:

@@ -88,3 +88,30 @@ class TestReaders:
         assert eor.users_path == "C:\\Users" and eor.order == ["root"] and eor.ended and eor.extra == []
         assert eor.blocks["root"][1].endswith("- Not Available")
         assert h.parse_end_of_run(msgs[:-1]).ended is False
+
+
+class TestLoaderRetry:
+    """A start that ends at once with exit code 1 and no output is Wine's loader giving up: it is made
+    once more. Anything that printed, took longer or failed again is reported as it ended."""
+
+    @staticmethod
+    def script(tmp_path, body: str) -> list[str]:
+        counter = tmp_path / "starts"
+        return ["/bin/sh", "-c", "echo start >> '%s'; %s" % (counter, body)]
+
+    @staticmethod
+    def starts(tmp_path) -> int:
+        f = tmp_path / "starts"
+        return len(f.read_text().splitlines()) if f.exists() else 0
+
+    def test_silent_instant_failure_is_started_once_more(self, tmp_path):
+        r = h.Running(self.script(tmp_path, "exit 1"), {}).wait(timeout=10)
+        assert self.starts(tmp_path) == 2
+        assert r.returncode == 1 and not r.timed_out
+
+    @pytest.mark.parametrize("body", ["echo said something; exit 1", "echo to stderr >&2; exit 1",
+                                      "exit 2", "exit 0", "sleep 0.2; exit 1"])
+    def test_other_endings_stand(self, tmp_path, body):
+        r = h.Running(self.script(tmp_path, body), {}).wait(timeout=10)
+        assert self.starts(tmp_path) == 1
+        assert r.returncode == int(body[-1])
