@@ -653,31 +653,29 @@ class Running:
     the programs it starts inherit them, and waiting for a pipe's end would wait for those too."""
 
     def __init__(self, cmd: list[str], env: dict[str, str], cleanup: Path | None = None):
-        self._cmd, self._env = cmd, env
         self._cleanup = cleanup
-        self._restarted = False
-        self._start()
-
-    def _start(self) -> None:
-        self._out = tempfile.TemporaryFile()
-        self._err = tempfile.TemporaryFile()
-        self.started = time.monotonic()
-        self.proc = subprocess.Popen(self._cmd, env=self._env, stdin=subprocess.DEVNULL, stdout=self._out,
-                                     stderr=self._err, start_new_session=True)
-        self.pid = self.proc.pid
-
-    def _restart_if_loader_gave_up(self) -> None:
-        """Starts the program once more when Wine's loader gave up before it could run."""
-        if self._restarted or self.proc.returncode != 1 or time.monotonic() - self.started >= LOADER_FAILURE_SECONDS:
+        self._start(cmd, env)
+        # Wine's loader gives up, if it does, within a few milliseconds: watched for here, so that
+        # programs started in the background are covered too. A program that runs meanwhile is
+        # not held up by this.
+        try:
+            self.proc.wait(timeout=LOADER_FAILURE_SECONDS)
+        except subprocess.TimeoutExpired:
             return
         self._out.seek(0)
         self._err.seek(0)
-        if not loader_gave_up(self.proc.returncode, 0.0, self._out.read(), self._err.read()):
-            return
-        self._out.close()
-        self._err.close()
-        self._restarted = True
-        self._start()
+        if loader_gave_up(self.proc.returncode, time.monotonic() - self.started, self._out.read(), self._err.read()):
+            self._out.close()
+            self._err.close()
+            self._start(cmd, env)
+
+    def _start(self, cmd: list[str], env: dict[str, str]) -> None:
+        self._out = tempfile.TemporaryFile()
+        self._err = tempfile.TemporaryFile()
+        self.started = time.monotonic()
+        self.proc = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL, stdout=self._out, stderr=self._err,
+                                     start_new_session=True)
+        self.pid = self.proc.pid
 
     def poll(self) -> int | None:
         return self.proc.poll()
@@ -686,9 +684,6 @@ class Running:
         timed_out = False
         try:
             self.proc.wait(timeout=timeout)
-            if not self._restarted:
-                self._restart_if_loader_gave_up()
-                self.proc.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
             timed_out = True
             if not kill_on_timeout:

@@ -4,6 +4,8 @@ identity is written, short names, and the readers of the log and record files.""
 from __future__ import annotations
 
 import re
+import time
+from pathlib import Path
 
 import pytest
 
@@ -108,6 +110,19 @@ class TestLoaderRetry:
         r = h.Running(self.script(tmp_path, "exit 1"), {}).wait(timeout=10)
         assert self.starts(tmp_path) == 2
         assert r.returncode == 1 and not r.timed_out
+
+    def test_background_start_is_covered_before_anyone_waits(self, tmp_path):
+        running = h.Running(self.script(tmp_path, "exit 1"), {})
+        deadline = time.monotonic() + 5
+        while self.starts(tmp_path) < 2 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert self.starts(tmp_path) == 2
+        assert running.wait(timeout=10).returncode == 1
+
+    def test_wine_helper_repeats_such_a_start(self, tmp_path, monkeypatch):
+        monkeypatch.setattr(h, "WINE_RUN", Path("/bin/sh"))
+        r = h.wine("-c", "echo start >> '%s'; exit 1" % (tmp_path / "starts"))
+        assert self.starts(tmp_path) == 2 and r.returncode == 1
 
     @pytest.mark.parametrize("body", ["echo said something; exit 1", "echo to stderr >&2; exit 1",
                                       "exit 2", "exit 0", "sleep 0.2; exit 1"])
