@@ -13,10 +13,9 @@ import os
 import re
 import shutil
 import socket
-import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Callable, Iterable, Sequence
+from typing import Iterable, Sequence
 
 import kdht_harness as h
 
@@ -469,6 +468,16 @@ class Bench:
                                                                          p.stderr_tail())
         assert p.ended, "%s has no end line; log tail:\n%s" % (what, p.tail())
         assert p.outside == [], "%s wrote outside the agent's folder: %s" % (what, p.outside[:20])
+
+    def serve_and_install(self, complete: bool = False) -> CurrentTemplate:
+        """A clean machine, a server that offers version 1 of its template (see CurrentTemplate), and
+        one run that installs it; complete: the run must also have installed every part."""
+        self.reset()
+        current = CurrentTemplate(self.sim, version=1)
+        p = self.run()
+        self.assert_ended(p, "first run")
+        self.assert_installed(p, version=1, complete=complete)
+        return current
 
     def assert_installed(self, p: Pass | None = None, version: int | None = None, complete: bool = False) -> None:
         """A template that agrees with its seal, its script files sealed, no staged content left;

@@ -17,12 +17,7 @@ HOLD_SECONDS = 120
 
 @pytest.fixture(scope="module")
 def served(bench):
-    bench.reset()
-    current = fb.CurrentTemplate(bench.sim, version=1)
-    p = bench.run()
-    bench.assert_ended(p, "first run")
-    bench.assert_installed(p, version=1, complete=True)
-    return current
+    return bench.serve_and_install(complete=True)
 
 
 @pytest.fixture

@@ -46,12 +46,7 @@ def fault_reply(fault: str, target: str) -> dict | None:
 @pytest.fixture(scope="module")
 def served(bench):
     """The template the server offers (see CurrentTemplate), and a machine that holds version 1."""
-    bench.reset()
-    current = fb.CurrentTemplate(bench.sim, version=1)
-    p = bench.run()
-    bench.assert_ended(p, "first run")
-    bench.assert_installed(p, version=1)
-    return current
+    return bench.serve_and_install()
 
 
 def _arrange(bench, served, target: str, fault: str) -> tuple[str, dict[str, str] | None]:
