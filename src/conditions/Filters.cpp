@@ -39,27 +39,21 @@ std::vector<std::string> Entries(const std::string& list) {
 // rather than once for every condition element: a template of thousands of actions against a
 // machine with thousands of programs would otherwise split and upper-case the whole list again
 // for each element. A list that changes is prepared anew.
-class PreparedEntries {
- public:
-  bool Holds(const std::string& list) const { return ready_ && list == source_; }
+bool Holds(const PreparedList& prepared, const std::string& list) {
+  return prepared.ready && list == prepared.source;
+}
 
-  template <class Prepare>
-  const std::vector<std::string>& For(const std::string& list, Prepare&& prepare) {
-    if (!Holds(list)) {
-      std::vector<std::string> entries = Entries(list);
-      for (std::string& entry : entries) entry = prepare(entry);
-      entries_.swap(entries);
-      source_ = list;
-      ready_ = true;
-    }
-    return entries_;
+template <class Prepare>
+const std::vector<std::string>& PreparedFor(PreparedList& prepared, const std::string& list, Prepare&& prepare) {
+  if (!Holds(prepared, list)) {
+    std::vector<std::string> entries = Entries(list);
+    for (std::string& entry : entries) entry = prepare(entry);
+    prepared.entries.swap(entries);
+    prepared.source = list;
+    prepared.ready = true;
   }
-
- private:
-  bool ready_ = false;
-  std::string source_;
-  std::vector<std::string> entries_;
-};
+  return prepared.entries;
+}
 
 // One upper-cased software element, with its marker form worked out once for all entries.
 class SoftwareElement {
@@ -99,17 +93,17 @@ class SoftwareElement {
   std::string needle_;
 };
 
-const std::vector<std::string>& UpperSoftwareEntries(const std::string& list) {
-  static PreparedEntries prepared;
-  return prepared.For(list, [](const std::string& entry) { return platform::Upper(entry); });
+// The software entries of SoftwareList, upper-cased.
+const std::vector<std::string>& UpperSoftwareEntries(RunState& rs) {
+  return PreparedFor(rs.SoftwareEntries, rs.SoftwareList,
+                     [](const std::string& entry) { return platform::Upper(entry); });
 }
 
 // The service entries, trimmed, from ServiceList upper-cased. The list itself is upper-cased in
 // place as the check has always done, but only when it has changed since it was prepared.
 const std::vector<std::string>& TrimmedServiceEntries(RunState& rs) {
-  static PreparedEntries prepared;
-  if (!prepared.Holds(rs.ServiceList)) rs.ServiceList = platform::Upper(rs.ServiceList);
-  return prepared.For(rs.ServiceList, [](const std::string& entry) { return text::Trim(entry); });
+  if (!Holds(rs.ServiceEntries, rs.ServiceList)) rs.ServiceList = platform::Upper(rs.ServiceList);
+  return PreparedFor(rs.ServiceEntries, rs.ServiceList, [](const std::string& entry) { return text::Trim(entry); });
 }
 
 }  // namespace
@@ -162,7 +156,7 @@ std::string SoftwareCheck(RunState& rs, const std::string& condition) {
   try {
     if (text::Trim(condition).empty() || platform::Upper(condition) == kNoCondition) return {};
     const std::vector<std::string> elements = text::Split(condition, kAlternativeSeparator);
-    const std::vector<std::string>& entries = UpperSoftwareEntries(rs.SoftwareList);
+    const std::vector<std::string>& entries = UpperSoftwareEntries(rs);
     for (const std::string& element : elements) {
       WriteLog(rs, "MSG : Searching for software : " + element);
       const std::string wanted = platform::Upper(element);

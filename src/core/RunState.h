@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/FileSys.h"
 #include "platform/Clock.h"
@@ -16,6 +17,14 @@ namespace kdht {
 namespace platform {
 class ChecksumLibrary;
 }
+
+// An inventory list split into entries prepared for comparison, with the text it was made from:
+// made again only when that text changes.
+struct PreparedList {
+  bool ready = false;
+  std::string source;
+  std::vector<std::string> entries;
+};
 
 struct RunState {
   // Start-up and identity.
@@ -50,6 +59,8 @@ struct RunState {
   // Machine inventory, taken once per run at the first action.
   std::string OsName, OsServicePack;
   std::string SoftwareList, ServiceList;
+  // The same lists as the filter checks compare them, prepared once rather than per condition.
+  PreparedList SoftwareEntries, ServiceEntries;
 
   // Components registered on demand, at most once per run.
   bool JobDownloadRegistered = false;
