@@ -4,6 +4,8 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include <vector>
+
 #include "platform/Failure.h"
 #include "platform/Text.h"
 
@@ -72,11 +74,20 @@ std::string FirstModuleBaseName(const ProcessHandle& process) {
   HANDLE h = static_cast<HANDLE>(process.get());
   HMODULE modules[1024] = {};
   DWORD needed = 0;
-  if (!EnumProcessModules(h, modules, sizeof modules, &needed) || needed < sizeof(HMODULE)) return {};
-  wchar_t name[260] = {};
-  const DWORD n = GetModuleBaseNameW(h, modules[0], name, 260);
-  if (n == 0) return {};
-  return CutAtNul(name, n);
+  if (EnumProcessModules(h, modules, sizeof modules, &needed) && needed >= sizeof(HMODULE)) {
+    wchar_t name[260] = {};
+    const DWORD n = GetModuleBaseNameW(h, modules[0], name, 260);
+    if (n != 0) return CutAtNul(name, n);
+  }
+  // A 32-bit process cannot read the module list of a 64-bit one (ERROR_PARTIAL_COPY); the
+  // image path is readable across widths.
+  std::vector<wchar_t> path(32768);
+  DWORD length = static_cast<DWORD>(path.size());
+  if (!QueryFullProcessImageNameW(h, 0, path.data(), &length) || length == 0) return {};
+  const std::wstring_view full(path.data(), length);
+  const size_t slash = full.find_last_of(L"\\/");
+  return CutAtNul(full.data() + (slash == std::wstring_view::npos ? 0 : slash + 1),
+                  full.size() - (slash == std::wstring_view::npos ? 0 : slash + 1));
 }
 
 bool Terminate(const ProcessHandle& process, std::uint32_t exitCode) {

@@ -95,7 +95,9 @@ std::vector<std::uint32_t> EnumerateProcessIds(std::size_t maxEntries);
 // OpenProcess; an empty handle when the process cannot be opened (ended, access denied).
 ProcessHandle OpenProcessById(std::uint32_t processId, std::uint32_t access, bool inheritable);
 // Base name of the process's first module (its executable) through EnumProcessModules and a
-// 260-character GetModuleBaseName buffer; empty when the modules cannot be read.
+// 260-character GetModuleBaseName buffer. Where the modules cannot be read from this process (a
+// 64-bit process seen from a 32-bit one), the file name of its image path
+// (QueryFullProcessImageName); empty when neither can be read.
 std::string FirstModuleBaseName(const ProcessHandle& process);
 // TerminateProcess; false when the system refused.
 bool Terminate(const ProcessHandle& process, std::uint32_t exitCode);
