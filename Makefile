@@ -1,22 +1,34 @@
 # kDHT: build, test and demo on a Debian machine. `make test` and `make demo` install what is
-# missing, build both Windows targets with mingw-w64 and run the x86_64 one under Wine.
+# missing, build both Windows targets with mingw-w64 and run them under Wine. The i686 build is
+# the one that ships: every suite, the demo and the bench run it, through the WoW64 of Wine's
+# 64-bit loader (tools/wine32/setup.sh); the x86_64 build is tested beside it.
 
 BUILD      ?= build
 B64        := $(BUILD)/win64
 B32        := $(BUILD)/win32
-PREFIX     := $(abspath $(B64))/wineprefix
+# One prefix for both builds: a 64-bit Windows machine that runs 32-bit programs too.
+PREFIX     := $(abspath $(BUILD))/wineprefix
 WINE_RUN   := $(CURDIR)/tests/wine-run.sh
 JOBS       ?= 2
 # Debian's interpreter, where python3-pytest installs (a PATH python3 may be another one).
 PYTHON     ?= /usr/bin/python3
 APT_PKGS   := cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 \
-              python3 python3-pytest googletest
+              libz-mingw-w64 python3 python3-pytest googletest
+# The 32-bit Wine DLLs, unpacked once per libwine version and kept between clones.
+KDHT_CACHE ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/kdht
+WINE32     := $(CURDIR)/tools/wine32/setup.sh
+# Where the set-up puts them; worked out once, when first used (after `deps` on a new machine).
+WINE32_DLLPATH = $(eval WINE32_DLLPATH := $$(shell $(WINE32) --path $(KDHT_CACHE) 2>/dev/null))$(WINE32_DLLPATH)
 
 export WINEPREFIX := $(PREFIX)
 export WINEDEBUG  := -all
-export KDHT_BUILD := $(abspath $(B64))
+export WINEDLLPATH = $(WINE32_DLLPATH)
+export KDHT_CACHE
+# The build under test unless a target says otherwise: the shipped one.
+export KDHT_BUILD := $(abspath $(B32))
 
-.PHONY: all deps build build64 build32 unit e2e test demo bench clean wine-up wine-down
+.PHONY: all deps build build64 build32 wine32 wine32-env canary unit e2e test demo bench clean \
+        wine-up wine-down
 
 all: build
 
@@ -34,7 +46,7 @@ $(B64)/build.ninja: CMakeLists.txt CMakePresets.json | deps
 	cmake --preset win64 -B $(B64) -DKDHT_WINEPREFIX=$(PREFIX)
 
 $(B32)/build.ninja: CMakeLists.txt CMakePresets.json | deps
-	cmake --preset win32 -B $(B32) -DKDHT_TESTS=OFF
+	cmake --preset win32 -B $(B32) -DKDHT_WINEPREFIX=$(PREFIX)
 
 build64: deps $(B64)/build.ninja
 	cmake --build $(B64) -j $(JOBS)
@@ -44,37 +56,74 @@ build32: deps $(B32)/build.ninja
 
 build: build64 build32
 
+# The 32-bit builtin DLLs of the installed Wine (fails, naming what is missing, when they cannot
+# be had: nothing falls back to testing less).
+wine32: deps
+	@$(WINE32) $(KDHT_CACHE) >/dev/null
+
+# The lines that let the system's Wine run the i686 build by hand in the project's prefix:
+#   eval "$(make -s wine32-env)"
+wine32-env: wine32
+	@echo "export WINEDLLPATH='$(WINE32_DLLPATH)'"
+	@echo "export WINEPREFIX='$(PREFIX)'"
+	@echo "export WINEDEBUG=-all"
+
 # A warm wineserver (-p keeps it alive between processes) saves a second per Wine start.
 # wineboot brings up Wine's own services here, with their output on /dev/null: started later by
-# the first test instead, they would hold CTest's output pipe open until they exit.
-wine-up:
+# the first test instead, they would hold CTest's output pipe open until they exit. A prefix made
+# before the 32-bit DLLs were set up gets its syswow64 only through a bootstrap update.
+wine-up: wine32
 	@mkdir -p $(PREFIX)
 	@if [ ! -f $(PREFIX)/system.reg ]; then echo "Creating Wine prefix $(PREFIX)"; \
 	  WINEDLLOVERRIDES="mscoree,mshtml=" $(WINE_RUN) wineboot -i </dev/null >/dev/null 2>&1 || true; fi
+	@if [ ! -f $(PREFIX)/drive_c/windows/syswow64/kernel32.dll ]; then echo "Adding 32-bit support to $(PREFIX)"; \
+	  WINEBOOTSTRAPMODE=1 WINEDLLOVERRIDES="mscoree,mshtml=" $(WINE_RUN) wineboot -u </dev/null >/dev/null 2>&1 || true; fi
+	@test -f $(PREFIX)/drive_c/windows/syswow64/kernel32.dll || \
+	  { echo "wine-up: $(PREFIX) has no C:\\windows\\syswow64: 32-bit programs cannot run" >&2; exit 1; }
 	@wineserver -p </dev/null >/dev/null 2>&1 &
 	@WINEDLLOVERRIDES="mscoree,mshtml=" $(WINE_RUN) wineboot </dev/null >/dev/null 2>&1 || true
 
 wine-down:
 	@wineserver -k </dev/null >/dev/null 2>&1 || true
 
-unit: build64 wine-up
+# Proof, before any suite, that a program of each width really runs here.
+canary: build wine-up
+	@for b in $(B32):"kDHT canary: 32-bit process under WoW64" $(B64):"kDHT canary: 64-bit process"; do \
+	  dir=$${b%%:*}; want=$${b#*:}; got=$$($(WINE_RUN) $$dir/bin/kCanary.exe 2>&1 | tr -d '\r'); \
+	  if [ "$$got" != "$$want" ]; then \
+	    echo "canary: $$dir/bin/kCanary.exe printed '$$got', not '$$want': its programs do not run under this Wine" >&2; \
+	    exit 1; fi; \
+	  echo "$$want"; \
+	done
+
+unit: canary
+	cd $(B32) && ctest --output-on-failure
 	cd $(B64) && ctest --output-on-failure
 
-e2e: build64 wine-up
+e2e: canary
 	$(PYTHON) -m pytest -q tests/e2e tests/faults
 
-test: build wine-up
+# Unit tests of both builds; the end-to-end scenarios and the fault suite against the i686 build,
+# then the end-to-end scenarios against the x86_64 build.
+test: canary
 	@status=0; \
+	( cd $(B32) && ctest --output-on-failure ) || status=1; \
 	( cd $(B64) && ctest --output-on-failure ) || status=1; \
-	$(PYTHON) -m pytest -q tests/e2e || status=1; \
-	if [ -d tests/faults ] && ls tests/faults/test_*.py >/dev/null 2>&1; then $(PYTHON) -m pytest -q tests/faults || status=1; fi; \
+	echo "== end-to-end scenarios, i686 build"; \
+	KDHT_BUILD=$(abspath $(B32)) $(PYTHON) -m pytest -q tests/e2e || status=1; \
+	if [ -d tests/faults ] && ls tests/faults/test_*.py >/dev/null 2>&1; then \
+	  echo "== fault suite, i686 build"; \
+	  KDHT_BUILD=$(abspath $(B32)) $(PYTHON) -m pytest -q tests/faults || status=1; fi; \
+	echo "== end-to-end scenarios, x86_64 build"; \
+	KDHT_BUILD=$(abspath $(B64)) $(PYTHON) -m pytest -q tests/e2e || status=1; \
 	$(MAKE) --no-print-directory wine-down; exit $$status
 
-demo: build64 wine-up
-	$(PYTHON) tools/demo/demo.py --build $(B64); status=$$?; $(MAKE) --no-print-directory wine-down; exit $$status
+demo: build32 wine-up
+	$(PYTHON) tools/demo/demo.py --build $(B32); status=$$?; $(MAKE) --no-print-directory wine-down; exit $$status
 
-bench: build64 wine-up
-	$(PYTHON) tools/bench/bench.py --build $(B64); status=$$?; $(MAKE) --no-print-directory wine-down; exit $$status
+bench: build wine-up
+	$(PYTHON) tools/bench/bench.py --build $(B32) --compare x86_64=$(B64)/bin/kDHT.exe; status=$$?; \
+	$(MAKE) --no-print-directory wine-down; exit $$status
 
 clean:
 	rm -rf $(BUILD)
