@@ -20,8 +20,13 @@ def wine_session():
 
 @pytest.fixture(scope="session")
 def kdht_exe(wine_session):
-    if not h.kdht_built():
-        pytest.skip("kDHT.exe is not built (%s)" % h.binary("kDHT.exe"))
+    """The kDHT.exe under test, once its build has shown that its programs really run here: a suite
+    that cannot run the build fails, it never skips."""
+    try:
+        bits = h.require_runnable_build()
+    except (RuntimeError, ValueError) as e:
+        pytest.fail(str(e), pytrace=False)
+    print("\nkDHT.exe under test: %s (%d-bit)" % (h.binary("kDHT.exe"), bits))
     return h.binary("kDHT.exe")
 
 

@@ -8,8 +8,10 @@ simulator (tools/mgmt-sim/sim.py). Used by tests/e2e, tests/faults and tools/dem
         agent.assert_log_sequence(["MSG : Application started", "MSG : Application Ended"])
         agent.cleanup()
 
-Everything lives in the Wine prefix $WINEPREFIX (default $KDHT_BUILD/wineprefix); the binaries come
-from $KDHT_BUILD/bin (default <repo>/build/win64/bin).
+Everything lives in the Wine prefix $WINEPREFIX (default <repo>/build/wineprefix, which both builds
+share); the binaries come from $KDHT_BUILD/bin (default <repo>/build/win32/bin, the shipped i686
+build). 32-bit programs run through the WoW64 of Wine's 64-bit loader, with the 32-bit DLLs that
+tools/wine32/setup.sh unpacks ($WINEDLLPATH; tests/wine-run.sh finds the cached set-up itself).
 """
 
 from __future__ import annotations
@@ -80,8 +82,14 @@ BANNER = "*" * 85
 # ----------------------------------------------------------------------------------------------
 
 def build_dir() -> Path:
-    p = Path(os.environ.get("KDHT_BUILD") or REPO_ROOT / "build" / "win64")
+    p = Path(os.environ.get("KDHT_BUILD") or REPO_ROOT / "build" / "win32")
     return p if p.is_absolute() else REPO_ROOT / p
+
+
+def other_build_dir() -> Path:
+    """The build of the other width beside the one under test (build/win32 <-> build/win64)."""
+    here = build_dir()
+    return here.parent / ("win64" if here.name == "win32" else "win32")
 
 
 def bin_dir() -> Path:
@@ -93,7 +101,7 @@ def binary(name: str) -> Path:
 
 
 def wineprefix() -> Path:
-    p = Path(os.environ.get("WINEPREFIX") or build_dir() / "wineprefix")
+    p = Path(os.environ.get("WINEPREFIX") or REPO_ROOT / "build" / "wineprefix")
     return p if p.is_absolute() else REPO_ROOT / p
 
 
@@ -996,3 +1004,49 @@ class Agent:
 
 def kdht_built() -> bool:
     return binary("kDHT.exe").is_file()
+
+
+# IMAGE_FILE_HEADER.Machine of the two widths.
+PE_MACHINE_BITS = {0x014C: 32, 0x8664: 64}
+
+
+def pe_bits(path: Path) -> int:
+    """32 or 64: the width a Windows program was built for, from its PE header."""
+    data = Path(path).read_bytes()[:4096]
+    if data[:2] != b"MZ" or len(data) < 0x40:
+        raise ValueError("%s is not a Windows program" % path)
+    pe = int.from_bytes(data[0x3C:0x40], "little")
+    if data[pe:pe + 4] != b"PE\0\0":
+        raise ValueError("%s has no PE header" % path)
+    machine = int.from_bytes(data[pe + 4:pe + 6], "little")
+    if machine not in PE_MACHINE_BITS:
+        raise ValueError("%s is built for machine 0x%04X" % (path, machine))
+    return PE_MACHINE_BITS[machine]
+
+
+def build_bits() -> int:
+    """The width of the kDHT.exe under test."""
+    return pe_bits(binary("kDHT.exe"))
+
+
+def canary_line(bits: int) -> str:
+    return "kDHT canary: 32-bit process under WoW64" if bits == 32 else "kDHT canary: 64-bit process"
+
+
+def require_runnable_build() -> int:
+    """Fails loudly unless programs of the build under test really run in this prefix: its kCanary.exe
+    must print the line of its width. (A 64-bit Wine without the 32-bit DLLs runs a 32-bit program as
+    nothing at all, and exits 0.) Returns the width."""
+    if not kdht_built():
+        raise RuntimeError("kDHT.exe is not built in %s" % bin_dir())
+    bits = build_bits()
+    canary = binary("kCanary.exe")
+    if not canary.is_file():
+        raise RuntimeError("%s is missing: the build's proof that its programs run" % canary)
+    r = wine(str(canary), timeout=120)
+    got = r.stdout.decode("ascii", "replace").replace("\r", "").strip()
+    if r.returncode != 0 or got != canary_line(bits):
+        raise RuntimeError("%s printed %r (exit %d), not %r: %d-bit programs do not run under this Wine "
+                           "(WINEDLLPATH=%r; `make wine32-env` prints the lines that set it up)"
+                           % (canary, got, r.returncode, canary_line(bits), bits, os.environ.get("WINEDLLPATH")))
+    return bits

@@ -92,6 +92,42 @@ class TestRunnerRestart:
         h.kill_pids(pid for pid, name in after.items() if name == "kINDHM.exe")
 
 
+    def test_a_runner_of_the_other_width_is_ended_and_started_again(self, make_agent, sim):
+        # The runner of an agent may be built for the other width than kDHT.exe (a 64-bit runner
+        # beside the shipped 32-bit program). A 32-bit process cannot read a 64-bit one's module
+        # list, on Windows as under Wine; the run must still find it by its image name.
+        other = h.other_build_dir() / "bin" / "kINDHM.exe"
+        if not other.is_file():
+            pytest.fail("the other width's runner is not built (%s): `make build` builds both" % other,
+                        pytrace=False)
+        assert h.pe_bits(other) != h.build_bits()
+        agent = make_agent(name="Other Width Runner")
+        install = agent.short_install()
+        shutil.copy2(other, agent.path(RUNNER_REL))
+        running = start_program(agent, RUNNER_REL, "other-width")
+        try:
+            assert len(wait_for_starts(agent, "kINDHM", 1)) == 1
+            (old_runner,) = [pid for pid, name in sandbox_processes(agent).items() if name == "kINDHM.exe"]
+            sim.queue(TEMPLATE, template("6", "1"))
+            agent.run(timeout=120)
+
+            def settled():
+                now = sandbox_processes(agent, install)
+                return old_runner not in now and list(now.values()).count("kINDHM.exe") == 1
+            wait_until(settled, 10)
+            after = sandbox_processes(agent, install)
+        finally:
+            running.kill()
+
+        runner = install + RUNNER_REL
+        agent.assert_log_sequence(kill_lines(1) + ["MSG : Sleeping for 5 seconds ",
+                                                   "MSG : Executing %s SERVICE" % runner,
+                                                   "MSG : successfully executed " + runner], contiguous=True)
+        assert old_runner not in after, after
+        assert [s.command_line for s in agent.runner_starts()[1:]] == [runner + " SERVICE"]
+        agent.assert_end_of_run()
+        h.kill_pids(pid for pid, name in after.items() if name == "kINDHM.exe")
+
     def test_runner_that_cannot_start_is_trapped_and_scheduled_once(self, make_agent, sim):
         agent = make_agent(standins=NO_RUNNER)
         agent.write_bytes(RUNNER_REL, b"MZ but not a program")
