@@ -825,7 +825,7 @@ class Agent:
         # Seen to fail now and then under load while a previous run's own background registrations
         # are still writing the classes key; a second try succeeds.
         for attempt in range(3):
-            r = wine(r"C:\windows\system32\regsvr32.exe", "/s", self.win(LAYOUT["kPopup.dll"]), timeout=60)
+            r = wine(regsvr32(), "/s", self.win(LAYOUT["kPopup.dll"]), timeout=60)
             if r.returncode == 0:
                 self.popup_registered = True
                 return
@@ -1027,6 +1027,13 @@ def pe_bits(path: Path) -> int:
 def build_bits() -> int:
     """The width of the kDHT.exe under test."""
     return pe_bits(binary("kDHT.exe"))
+
+
+def regsvr32() -> str:
+    """The regsvr32.exe of the build's width, as the program under test finds it in its own system
+    folder (a 32-bit process's System32 is SysWOW64): the stand-in components are registered by
+    the registrar of their own width."""
+    return r"C:\windows\syswow64\regsvr32.exe" if build_bits() == 32 else r"C:\windows\system32\regsvr32.exe"
 
 
 def canary_line(bits: int) -> str:

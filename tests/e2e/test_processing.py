@@ -468,10 +468,10 @@ class TestIconFallbacks:
         there)."""
         agent = make_agent(standins=NO_RUNNER)
         dll = agent.win(h.LAYOUT["kDwnJob.dll"])
-        r = h.wine(r"C:\windows\system32\regsvr32.exe", "/s", dll, timeout=60)
+        r = h.wine(h.regsvr32(), "/s", dll, timeout=60)
         assert r.returncode == 0, r.stderr[-2000:]
         yield agent
-        h.wine(r"C:\windows\system32\regsvr32.exe", "/u", "/s", dll, timeout=60)
+        h.wine(h.regsvr32(), "/u", "/s", dll, timeout=60)
 
     @pytest.mark.parametrize("not_found", [1, 2, 3], ids=["system download", "job download", "none"])
     def test_icon_fallbacks(self, job_component, sim, not_found):

@@ -365,7 +365,7 @@ class Bench:
 
     def _register_job_download(self, register: bool) -> None:
         args = ["/s"] if register else ["/u", "/s"]
-        h.wine(r"C:\windows\system32\regsvr32.exe", *args, self.agent.win("kDwnJob.dll"), timeout=60)
+        h.wine(h.regsvr32(), *args, self.agent.win("kDwnJob.dll"), timeout=60)
 
     # -- state -------------------------------------------------------------------------------------
     def reset(self, keep_template: bool = False) -> None:

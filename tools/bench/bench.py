@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
 """Benchmark of whole kDHT.exe passes under Wine against the management-server simulator.
 
-    python3 tools/bench/bench.py --build build/win64 [--rounds 5] [--big-rounds 3] [--sizes 10,100,1000,10000]
-                                 [--compare NAME=PATH] [--doc docs/performance.md] [--json FILE]
+    python3 tools/bench/bench.py --build build/win32 [--compare x86_64=build/win64/bin/kDHT.exe]
+                                 [--rounds 5] [--big-rounds 3] [--sizes 10,100,1000,10000]
+                                 [--doc docs/performance.md] [--json FILE]
+
+`make bench` measures the shipped i686 build and, interleaved with it, the x86_64 build.
 
 What it measures (all in one run, in round-robin order so that a change of machine load spreads
 over every case alike):
@@ -75,7 +78,7 @@ SERVICE_PACK = "Service Pack 1"
 
 def setup_environment(build: Path) -> None:
     os.environ["KDHT_BUILD"] = str(build)
-    os.environ.setdefault("WINEPREFIX", str(build / "wineprefix"))
+    os.environ.setdefault("WINEPREFIX", str(REPO / "build" / "wineprefix"))
     os.environ["WINEDEBUG"] = "-all"
     sys.path.insert(0, str(REPO / "tests" / "e2e"))
 
@@ -526,6 +529,11 @@ class Bench:
     def deploy(self, exe: Path) -> None:
         if self.deployed != str(exe):
             shutil.copy2(exe, self.agent.path(self.h.LAYOUT["kDHT.exe"]))
+            # The checksum library of the program's own width: a 64-bit program cannot load a
+            # 32-bit library, and the other way round.
+            library = exe.parent / "KGnMD5.dll"
+            if library.is_file():
+                shutil.copy2(library, self.agent.path(self.h.LAYOUT["KGnMD5.dll"]))
             self.deployed = str(exe)
 
     def run_pass(self, variant: str, exe: Path, case: str, scenario: Path, rnd: int, plain: int | None) -> PassRecord:
@@ -769,7 +777,7 @@ def parse_variants(items: list[str], default: Path) -> list[tuple[str, Path]]:
 
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--build", default="build/win64", help="build folder holding bin/kDHT.exe")
+    ap.add_argument("--build", default="build/win32", help="build folder holding bin/kDHT.exe")
     ap.add_argument("--rounds", type=int, default=5, help="rounds of every case")
     ap.add_argument("--big-rounds", type=int, default=3, help="rounds that include the largest size")
     ap.add_argument("--sizes", default="10,100,1000,10000", help="plain actions per template")
@@ -883,7 +891,9 @@ def main(argv: list[str] | None = None) -> int:
     for name, exe in variants:
         rows = summarise(bench.records, name, sizes, template_bytes)
         tab = table(rows)
-        title = "kDHT.exe of the build" if name == "build" else "%s: %s" % (name, exe)
+        width = "i686" if h.pe_bits(exe) == 32 else "x86_64"
+        title = ("kDHT.exe of the build (%s, %s)" % (width, exe) if name == "build"
+                 else "%s (%s): %s" % (name, width, exe))
         blocks.append("%s:\n\n%s" % (title, tab))
         if name == "build":
             goals = targets(rows)

@@ -12,9 +12,11 @@ Everything is printed in sections: the run log of each pass, the requests the se
 install folder, the scheduler request files, the status file and the verdicts of the installed
 template. The exit status is 0 only when both passes ran to their end as described.
 
-    python3 tools/demo/demo.py --build build/win64 [--examples examples] [--keep-registry]
+    python3 tools/demo/demo.py --build build/win32 [--examples examples] [--keep-registry]
 
-The sandbox agent lives in the Wine prefix $WINEPREFIX (default <build>/wineprefix) under
+The build is the shipped i686 one unless --build names another; a 32-bit build runs through the
+WoW64 of Wine's 64-bit loader (see `make wine32-env`). The sandbox agent lives in the Wine prefix
+$WINEPREFIX (default build/wineprefix) under
 C:\\VORNDemo\\Agent\\ and is left there for inspection; its registry entries are removed at the end.
 """
 
@@ -225,7 +227,7 @@ def check(results: list[tuple[str, bool]], what: str, ok: bool) -> None:
 
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--build", default=str(REPO_ROOT / "build" / "win64"),
+    ap.add_argument("--build", default=str(REPO_ROOT / "build" / "win32"),
                     help="build folder with bin/kDHT.exe and the agent's stand-ins")
     ap.add_argument("--examples", default=str(DEFAULT_EXAMPLES), help="the simulator's scenario folder")
     ap.add_argument("--timeout", type=float, default=PASS_TIMEOUT, help="seconds allowed for one pass")
@@ -240,7 +242,7 @@ def main(argv: list[str] | None = None) -> int:
     build = Path(args.build)
     build = build if build.is_absolute() else (Path.cwd() / build)
     os.environ["KDHT_BUILD"] = str(build.resolve())
-    os.environ.setdefault("WINEPREFIX", str(build.resolve() / "wineprefix"))
+    os.environ.setdefault("WINEPREFIX", str(REPO_ROOT / "build" / "wineprefix"))
     examples = Path(args.examples).resolve()
     h = load_harness()
 
@@ -254,12 +256,18 @@ def main(argv: list[str] | None = None) -> int:
         return 2
 
     section("kDHT demo: two passes against the management-server simulator")
-    print("program        : %s (version %s)" % (h.binary("kDHT.exe"), h.project_version()))
+    print("program        : %s (version %s, %d-bit build)" % (h.binary("kDHT.exe"), h.project_version(),
+                                                               h.build_bits()))
     print("Wine prefix    : %s" % h.wineprefix())
     print("example set    : %s" % examples)
     sys.stdout.flush()
     h.ensure_prefix()
     h.start_wineserver()
+    try:
+        h.require_runnable_build()
+    except (RuntimeError, ValueError) as e:
+        print("demo: %s" % e, file=sys.stderr)
+        return 2
 
     results: list[tuple[str, bool]] = []
     record = build / "demo" / "requests.jsonl"
