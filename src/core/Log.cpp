@@ -5,7 +5,6 @@
 
 #include "core/RunState.h"
 #include "platform/FileSystem.h"
-#include "platform/Shell.h"
 #include "platform/Text.h"
 
 namespace kdht {
@@ -45,22 +44,22 @@ void LogTrap(RunState& rs, const std::string& procedure, const std::string& modu
   WriteLog(rs, TrapLine(CurrentFailure(), procedure, module));
 }
 
-void WriteLog(RunState& rs, const std::string& message) {
+bool WriteLog(RunState& rs, const std::string& message) {
   try {
     if (text::Trim(rs.LogFilePath).empty()) {
       // A blank log path: the folder procedure is asked to repair it, and cannot.
-      CreateLogFolder(rs);
-      return;
+      return CreateLogFolder(rs);
     }
     platform::AppendFileBytes(rs.LogFilePath, LineBytes(rs, message));
   } catch (const Failure& f) {
     if (static_cast<std::uint32_t>(f.number()) == kErrorPathNotFound) {
       // The folder is missing: this line is lost, the folder and an empty log appear.
-      CreateLogFolder(rs);
+      return CreateLogFolder(rs);
     }
     // Any other failure (locked, disk full): the line is dropped silently.
   } catch (...) {
   }
+  return true;
 }
 
 bool CreateLogFolder(RunState& rs) {
@@ -70,12 +69,13 @@ bool CreateLogFolder(RunState& rs) {
     if (!platform::FileExists(rs.LogFilePath)) platform::AppendFileBytes(rs.LogFilePath, std::string());
     return true;
   } catch (...) {
-    // Without a log the run cannot report anything: it ends here.
-    platform::EndProcessNow(0);
+    // Without a log the run cannot report anything: its driver ends it.
+    rs.LogUnusable = true;
+    return false;
   }
 }
 
-void ApplyLogSizeLimit(RunState& rs) {
+bool ApplyLogSizeLimit(RunState& rs) {
   constexpr std::uint64_t kLimit = 1048576;
   if (platform::FileExists(rs.LogFilePath) && platform::FileSize(rs.LogFilePath) >= kLimit) {
     try {
@@ -83,10 +83,11 @@ void ApplyLogSizeLimit(RunState& rs) {
     } catch (...) {
       // Held open by another program: the log stays for this run, its lines appended or lost.
       // The log's upkeep must not cost the run its update (it would, run after run).
-      return;
+      return true;
     }
-    if (!CreateLogFolder(rs)) platform::EndProcessNow(0);
+    return CreateLogFolder(rs);
   }
+  return true;
 }
 
 std::string fncFormatMessage(RunState& rs, std::int32_t code) {

@@ -10,12 +10,15 @@ namespace kdht {
 
 struct RunState;
 
-// Appends one line; never fails its caller.
-void WriteLog(RunState& rs, const std::string& message);
-// Makes sure the log folder and file exist; a failure inside ends the process.
+// Appends one line; never fails its caller. Returns false, and sets rs.LogUnusable, when the
+// log's folder was missing and could not be recreated: the run has no log any more and the
+// driver ends it silently.
+bool WriteLog(RunState& rs, const std::string& message);
+// Makes sure the log folder and file exist; false (and rs.LogUnusable) when they cannot be had.
 bool CreateLogFolder(RunState& rs);
-// The start-up size rule: a log of 1 MiB or more is deleted and recreated empty.
-void ApplyLogSizeLimit(RunState& rs);
+// The start-up size rule: a log of 1 MiB or more is deleted and recreated empty. False when it
+// was deleted and could not be recreated.
+bool ApplyLogSizeLimit(RunState& rs);
 // "<code>-<system text>" or the bare code.
 std::string fncFormatMessage(RunState& rs, std::int32_t code);
 

@@ -10,6 +10,7 @@
 
 #include "core/FileSys.h"
 #include "platform/Clock.h"
+#include "platform/Shell.h"
 #include "platform/Xml.h"
 
 namespace kdht {
@@ -68,8 +69,12 @@ struct RunState {
   // The checksum library, loaded at first use and kept for the run.
   std::shared_ptr<platform::ChecksumLibrary> ChecksumLib;
 
-  // "Now", replaceable by tests.
+  // Set by the log when its folder could not be recreated: the run has no log any more.
+  bool LogUnusable = false;
+
+  // "Now" and the program's arguments as typed, replaceable by tests.
   std::function<platform::LocalTime()> Now = [] { return platform::Now(); };
+  std::function<std::string()> Arguments = [] { return platform::CommandLineArgs(); };
 };
 
 }  // namespace kdht

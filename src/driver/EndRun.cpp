@@ -1,3 +1,4 @@
+// The end-of-run steps, and the refresh of the users' VirtualStore copies of the feature folder.
 #include "core/Log.h"
 #include "core/Paths.h"
 #include "core/RunState.h"
@@ -54,19 +55,14 @@ void PropagateToVirtualStore(RunState& rs) {
   }
 }
 
-void FinishRun(RunState& rs) {
+void EndRun(RunState& rs) {
   try {
     PropagateToVirtualStore(rs);
   } catch (...) {
   }
   WriteLog(rs, "MSG : Application Ended");
-  rs.rsXML.reset();
   rs.FilterElement.reset();
-}
-
-void EndRun(RunState& rs) {
-  FinishRun(rs);
-  platform::EndProcessNow(0);
+  rs.rsXML.reset();
 }
 
 }  // namespace kdht

@@ -3,6 +3,8 @@
 
 #include <optional>
 
+#include "driver/Reply.h"
+
 #include "conditions/Filters.h"
 #include "conditions/Inventory.h"
 #include "conditions/OsInfo.h"
@@ -12,6 +14,7 @@
 #include "core/RegIni.h"
 #include "core/RunState.h"
 #include "core/SafeNames.h"
+#include "platform/Dispatch.h"
 #include "platform/FileSystem.h"
 #include "platform/Shell.h"
 #include "platform/Text.h"
@@ -29,8 +32,9 @@ namespace {
 
 constexpr const char* kAgentKey = "SOFTWARE\\VORNOD";
 constexpr const char* kDomClsid = "{F6D90F11-9C73-11D3-B32E-00C04F990BB4}";
-constexpr const char* kNoNewTemplate =
-    "<dcmgetdeskheraldtemplate><outstr>No New Template</outstr></dcmgetdeskheraldtemplate>";
+
+// What a stretch of the run returns: nothing while the run goes on, else how it ends.
+using Outcome = std::optional<RunEnd>;
 
 // After start-up a failing statement is skipped and the run goes on with the next one.
 template <class F>
@@ -99,15 +103,15 @@ std::string ElementText(RunState& rs, const std::string& path) {
 
 // ---- Start-up -------------------------------------------------------------------------
 
-// Returns normally when start-up is complete; every other outcome ends the process.
-void StartUp(RunState& rs, std::optional<platform::SingleInstance>& instance) {
+// Nothing when start-up is complete; otherwise how the run ends.
+Outcome StartUp(RunState& rs, std::optional<platform::SingleInstance>& instance) {
   int erl = 0;
   try {
     erl = 2;
     rs.ExePath = platform::ExecutablePath();
     const std::string baseName = ExeBaseName(rs.ExePath);
     instance.emplace("Global\\kDHT.Run." + platform::Upper(baseName));
-    if (!instance->acquired()) platform::EndProcessNow(0);
+    if (!instance->acquired()) return RunEnd::Silent;
 
     erl = 3;
     RegisterRuntimeDLLs(rs);
@@ -118,7 +122,7 @@ void StartUp(RunState& rs, std::optional<platform::SingleInstance>& instance) {
     erl = 6;
     rs.InstallPath = GetShortPath(rs, rs.InstallPath);
     erl = 7;
-    if (rs.InstallPath.empty() || !rs.FileSys.FolderExists(rs.InstallPath)) platform::EndProcessNow(0);
+    if (rs.InstallPath.empty() || !rs.FileSys.FolderExists(rs.InstallPath)) return RunEnd::Silent;
     erl = 8;
     rs.InstallPath = text::ReplaceAll(rs.InstallPath, "\\\\", "\\");
     erl = 9;
@@ -129,11 +133,12 @@ void StartUp(RunState& rs, std::optional<platform::SingleInstance>& instance) {
     erl = 10;
     rs.LogFilePath = rs.InstallPath + "ApplicationLog\\kXPRLog\\" + baseName + ".log";
     erl = 11;
-    ApplyLogSizeLimit(rs);
+    if (!ApplyLogSizeLimit(rs)) return RunEnd::Silent;
     erl = 12;
     WriteLog(rs, std::string(85, '*'));
     WriteLog(rs, "MSG : Application started");
     WriteLog(rs, "MSG : Getting ExeVersion : ");
+    if (rs.LogUnusable) return RunEnd::Silent;
     erl = 13;
     rs.ExeVersion = FileVerInfo(rs, FileSystemService::GetParentFolderName(rs.ExePath) + "\\" + baseName + ".Exe");
     WriteLog(rs, "MSG : ExeVersion : " + rs.ExeVersion);
@@ -158,18 +163,18 @@ void StartUp(RunState& rs, std::optional<platform::SingleInstance>& instance) {
       WriteLog(rs, id.label + value);
       if (text::LeadingNumber(value) == 0) {
         WriteLog(rs, id.missing);
-        EndRun(rs);
+        return RunEnd::EndOfRun;
       }
     }
     rs.RegType = ReadReg(rs, platform::Hive::LocalMachine, kAgentKey, "Type", 1);
     WriteLog(rs, "MSG : RegType : " + rs.RegType);
     if (platform::Upper(rs.RegType) != "RORI") {
       WriteLog(rs, "ERR : Invalid RegType::" + rs.RegType);
-      EndRun(rs);
+      return RunEnd::EndOfRun;
     }
 
     erl = 16;
-    rs.CommandLine = platform::CommandLineArgs();
+    rs.CommandLine = rs.Arguments();
     WriteLog(rs, "MSG : Command line parameter : " + rs.CommandLine);
     if (text::Contains(rs.CommandLine, ",")) {
       const auto pieces = text::Split(rs.CommandLine, ",");
@@ -197,9 +202,12 @@ void StartUp(RunState& rs, std::optional<platform::SingleInstance>& instance) {
   } catch (...) {
     const Failure f = CurrentFailure();
     rs.sStatus = std::to_string(f.number()) + " (" + f.description() + ")";
-    WriteLog(rs, "ERR : " + rs.sStatus + " Erl " + std::to_string(erl) + " in procedure Main of Module modMain");
+    // Before the log path is set this line has nowhere to go, and the run ends silently.
+    if (!WriteLog(rs, "ERR : " + rs.sStatus + " Erl " + std::to_string(erl) + " in procedure Main of Module modMain")) {
+      return RunEnd::Silent;
+    }
     WPFailure(rs);
-    EndRun(rs);
+    return RunEnd::EndOfRun;
   }
 
   // From here on a failing statement is skipped.
@@ -210,11 +218,10 @@ void StartUp(RunState& rs, std::optional<platform::SingleInstance>& instance) {
     WriteLog(rs, "MSG : Set rsXML = New MSXML2.DOMDocument");
     Step([&] { rs.rsXML = platform::XmlDocument::CreateByClsid(kDomClsid); });
   }
+  return std::nullopt;
 }
 
 // ---- Template request -----------------------------------------------------------------
-
-enum class Reply { Template, Empty };
 
 void RemoveFeature(RunState& rs) {
   const std::string herald = rs.InstallPath + "kXPR\\Herald";
@@ -226,26 +233,28 @@ void RemoveFeature(RunState& rs) {
   Step([&] { ClearSchedules(rs); });
 }
 
-void ReadHeldTemplate(RunState& rs) {
+// Names the held template in TempId and TempVer, "0" and "0" when none is trusted. Ends the run
+// only when the checksum library is missing.
+Outcome ReadHeldTemplate(RunState& rs) {
   const std::string menu = rs.InstallPath + "kXPR\\Herald\\kDHMenu.xml";
   const std::string data = rs.InstallPath + "kXPR\\Herald\\kDHMenu.dat";
   if (!Test([&] { return rs.FileSys.FileExists(menu); })) {
     NameNoTemplate(rs);
-    return;
+    return std::nullopt;
   }
   WriteLog(rs, "MSG : Template xml found: " + menu);
   Step([&] { rs.FileChecksum = Checksum(rs, menu, rs.sStatus); });
   if (!rs.sStatus.empty()) {
     NameNoTemplate(rs);
     WPFailure(rs);
-    EndRun(rs);
+    return RunEnd::EndOfRun;
   }
   const bool trusted =
       Test([&] { return rs.FileSys.FileExists(data) && GetDecryptedMD5(rs, data, rs.FileChecksum); });
   if (!trusted) {
     CleanUpPostProcess(rs);
     NameNoTemplate(rs);
-    return;
+    return std::nullopt;
   }
   WriteLog(rs, "MSG: Process continue after commenting the create object part");
   if (Test([&] { return rs.rsXML.value().Load(menu); })) {
@@ -264,22 +273,43 @@ void ReadHeldTemplate(RunState& rs) {
     NameNoTemplate(rs);
     CleanUpPostProcess(rs);
   }
+  return std::nullopt;
 }
 
-Reply RequestTemplate(RunState& rs) {
+// The staging area of a reply that is read on: the leftovers of an earlier run removed, the
+// scripts' staging folder in place.
+void PrepareStaging(RunState& rs) {
+  CleanUpPreProcess(rs);
+  Step([&] { platform::MakeSureDirectoryPathExists(rs.InstallPath + "kXPR\\Herald\\PreProcessScripts\\"); });
+}
+
+// An empty reply: the machine is to hold no template.
+void DiscardHeldTemplate(RunState& rs) {
+  CleanUpPostProcess(rs);
+  Step([&] {
+    const std::string icon = rs.InstallPath + "kXPR\\Herald\\Icon";
+    if (rs.FileSys.FolderExists(icon)) rs.FileSys.DeleteFolder(icon, false);
+  });
+  Step([&] { ClearSchedules(rs); });
+  rs.sStatus.clear();
+  NameNoTemplate(rs);
+}
+
+// Posts the template request and acts on the reply's kind. Nothing when the run goes on with
+// `kind` (a template to process, or an empty reply), else how it ends.
+Outcome RequestTemplate(RunState& rs, ReplyKind& kind) {
   using text::XmlEscape;
-  if (!rs.TestTemplateId.empty()) {
+  const TemplateRequest request = rs.TestTemplateId.empty() ? TemplateRequest::Ordinary : TemplateRequest::TestTool;
+  if (request == TemplateRequest::TestTool) {
     rs.TemplateRoot = "dcmtesttoolgetdhtmpmemb";
     std::string url = BuildRequestUrl(rs, "wpdcmtesttoolgetdhtmpmemb");
     rs.PostXml = "<wpdcmtesttoolgetdhtmpmemb><mmid>" + XmlEscape(rs.MemberId) + "</mmid><regid>" +
                  XmlEscape(rs.RegId) + "</regid><tmplatid>" + XmlEscape(rs.TestTemplateId) +
                  "</tmplatid></wpdcmtesttoolgetdhtmpmemb>";
     rs.PostXml = WebPost(rs, rs.PostXml, url, rs.PostError);
-    // A failed post must neither discard the held template nor count as an empty reply.
-    if (!rs.PostError.empty()) EndRun(rs);
   } else {
     rs.TemplateRoot = "dcmgetdeskheraldtemplate";
-    ReadHeldTemplate(rs);
+    if (Outcome end = ReadHeldTemplate(rs)) return end;
     if (text::Trim(rs.TempId).empty()) rs.TempId = std::string(1, '0');
     if (text::Trim(rs.TempVer).empty()) rs.TempVer = std::string(1, '0');
     std::string url = BuildRequestUrl(rs, "wpdcmgetdeskheraldtemplate");
@@ -287,40 +317,35 @@ Reply RequestTemplate(RunState& rs) {
                  XmlEscape(rs.RegId) + "</regid><tmplatid>" + XmlEscape(rs.TempId) + "</tmplatid>" + "<tmplatver>" +
                  XmlEscape(rs.TempVer) + "</tmplatver></wpdcmgetdeskheraldtemplate>";
     rs.PostXml = WebPost(rs, rs.PostXml, url, rs.PostError);
-    if (!rs.PostError.empty()) EndRun(rs);
+  }
 
-    const std::string upper = platform::Upper(rs.PostXml);
-    if (text::Contains(upper, "<OUTSTR>RESOURCE OR SITE EXCLUDED</OUTSTR>")) {
+  kind = ClassifyReply(request, rs.PostXml, rs.PostError);
+  switch (kind) {
+    case ReplyKind::PostFailed:
+      return RunEnd::EndOfRun;
+    case ReplyKind::Excluded:
       WriteLog(rs, "MSG : Resource or site excluded");
       RemoveFeature(rs);
       rs.sStatus.clear();
       NameNoTemplate(rs);
       WPSuccess(rs);
-      EndRun(rs);
-    }
-    if (text::Contains(upper, "TEMPLATE NOT APPLICABLE FOR SERVER")) {
+      return RunEnd::EndOfRun;
+    case ReplyKind::NotForServers:
       WriteLog(rs, "MSG : Template Not Applicable for server");
       RemoveFeature(rs);
-      EndRun(rs);
-    }
+      return RunEnd::EndOfRun;
+    case ReplyKind::Empty:
+      PrepareStaging(rs);
+      DiscardHeldTemplate(rs);
+      return std::nullopt;
+    case ReplyKind::NoNewTemplate:
+      PrepareStaging(rs);
+      return RunEnd::EndOfRun;
+    case ReplyKind::Template:
+      PrepareStaging(rs);
+      return std::nullopt;
   }
-
-  CleanUpPreProcess(rs);
-  Step([&] { platform::MakeSureDirectoryPathExists(rs.InstallPath + "kXPR\\Herald\\PreProcessScripts\\"); });
-
-  if (rs.PostXml.empty()) {
-    CleanUpPostProcess(rs);
-    Step([&] {
-      const std::string icon = rs.InstallPath + "kXPR\\Herald\\Icon";
-      if (rs.FileSys.FolderExists(icon)) rs.FileSys.DeleteFolder(icon, false);
-    });
-    Step([&] { ClearSchedules(rs); });
-    rs.sStatus.clear();
-    NameNoTemplate(rs);
-    return Reply::Empty;
-  }
-  if (rs.PostXml == kNoNewTemplate) EndRun(rs);
-  return Reply::Template;
+  return RunEnd::EndOfRun;
 }
 
 // ---- Template processing --------------------------------------------------------------
@@ -511,7 +536,7 @@ void StartRssUpdater(RunState& rs) {
   WriteLog(rs, started ? "MSG : Successfully executed kRSSUpd.exe" : "MSG : Unable to execute kRSSUpd.exe");
 }
 
-int Complete(RunState& rs, const RunLocals& locals) {
+RunEnd Complete(RunState& rs, const RunLocals& locals) {
   const std::string menu = rs.InstallPath + "kXPR\\Herald\\kDHMenu.xml";
   if (Test([&] { return rs.FileSys.FileExists(menu) && LoadTemplate(rs, menu); })) {
     Step([&] { rs.TempId = ElementText(rs, rs.TemplateRoot + "/templateid"); });
@@ -537,18 +562,45 @@ int Complete(RunState& rs, const RunLocals& locals) {
     WriteLog(rs, "MSG : " + message);
     if (IsDH(rs)) ShowPopup(rs, message, 8000);
   }
-  if (!IsDH(rs)) EndRun(rs);
-  return 0;
+  // Started by the desktop application, the run has shown its outcome and simply returns.
+  return IsDH(rs) ? RunEnd::Returned : RunEnd::EndOfRun;
 }
 
 }  // namespace
 
-int Main(RunState& rs) {
+int ExitCode(RunEnd) {
+  // The agent's scheduler and the desktop application do not read it: every run leaves 0.
+  return 0;
+}
+
+RunEnd Main(RunState& rs) {
   std::optional<platform::SingleInstance> instance;
-  StartUp(rs, instance);
   RunLocals locals;
-  if (RequestTemplate(rs) == Reply::Template) ProcessTemplate(rs, locals);
-  return Complete(rs, locals);
+  ReplyKind kind = ReplyKind::Template;
+  // A log whose folder could not be recreated ends the run, silently, where the driver next looks.
+  const auto go = [&](Outcome& end) {
+    if (!end && rs.LogUnusable) end = RunEnd::Silent;
+    return !end;
+  };
+  Outcome end = StartUp(rs, instance);
+  if (go(end)) end = RequestTemplate(rs, kind);
+  if (go(end) && kind == ReplyKind::Template) ProcessTemplate(rs, locals);
+  if (go(end)) end = Complete(rs, locals);
+  go(end);
+  if (*end == RunEnd::EndOfRun) EndRun(rs);
+  return *end;
+}
+
+int Run() {
+  platform::ComApartment com;
+  RunEnd end;
+  {
+    // Every COM object of the run (the DOM document and its nodes among them) is held here
+    // and released before the apartment is left.
+    RunState rs;
+    end = Main(rs);
+  }
+  return ExitCode(end);
 }
 
 }  // namespace kdht

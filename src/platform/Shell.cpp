@@ -96,8 +96,6 @@ void PumpMessagesOnce() {
   }
 }
 
-void EndProcessNow(unsigned exitCode) { ExitProcess(exitCode); }
-
 SingleInstance::SingleInstance(const std::string& name) {
   HANDLE h = CreateMutexW(nullptr, TRUE, Widen(name).c_str());
   if (h == nullptr) return;

@@ -1,5 +1,6 @@
 // The process and its surroundings: own path, command line, environment, special folders,
-// starting other programs, window messages, ending the process.
+// starting other programs, window messages, the single-instance lock. The process ends only by
+// returning from its entry point.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +26,6 @@ std::uint32_t StartProcess(const std::string& application, const std::string& co
 std::string SystemFolder();
 
 void PumpMessagesOnce();
-[[noreturn]] void EndProcessNow(unsigned exitCode);
 
 // A named mutex held for the life of the object; acquired() is false when another process holds it.
 class SingleInstance {

@@ -76,21 +76,31 @@ std::vector<std::string> Split(std::string_view s, std::string_view sep) {
   }
 }
 
-std::string ReplaceAll(std::string_view s, std::string_view from, std::string_view to) {
-  if (from.empty()) return std::string(s);
+namespace {
+
+// Replaces in `s` every place where `needle` is found in `hay`, a text of the same length that
+// stands for `s` letter by letter (itself, or its upper-cased form).
+std::string ReplaceFound(std::string_view s, std::string_view hay, std::string_view needle, std::string_view to) {
   std::string out;
   out.reserve(s.size());
   size_t start = 0;
   for (;;) {
-    size_t p = s.find(from, start);
+    size_t p = hay.find(needle, start);
     if (p == std::string_view::npos) {
       out.append(s.substr(start));
       return out;
     }
     out.append(s.substr(start, p - start));
     out.append(to);
-    start = p + from.size();
+    start = p + needle.size();
   }
+}
+
+}  // namespace
+
+std::string ReplaceAll(std::string_view s, std::string_view from, std::string_view to) {
+  if (from.empty()) return std::string(s);
+  return ReplaceFound(s, s, from, to);
 }
 
 std::string AsciiUpper(std::string_view s) {
@@ -103,21 +113,7 @@ std::string AsciiUpper(std::string_view s) {
 
 std::string ReplaceAllNoCase(std::string_view s, std::string_view from, std::string_view to) {
   if (from.empty()) return std::string(s);
-  const std::string hay = AsciiUpper(s);
-  const std::string needle = AsciiUpper(from);
-  std::string out;
-  out.reserve(s.size());
-  size_t start = 0;
-  for (;;) {
-    size_t p = hay.find(needle, start);
-    if (p == std::string::npos) {
-      out.append(s.substr(start));
-      return out;
-    }
-    out.append(s.substr(start, p - start));
-    out.append(to);
-    start = p + from.size();
-  }
+  return ReplaceFound(s, AsciiUpper(s), AsciiUpper(from), to);
 }
 
 bool Contains(std::string_view s, std::string_view part) { return s.find(part) != std::string_view::npos; }

@@ -22,6 +22,9 @@ void Check(HRESULT hr) {
 }
 
 std::vector<XmlNode> CollectNodes(IXMLDOMNodeList* list);
+// XPath selection from a node or a document (a document is a node too).
+std::optional<XmlNode> SelectSingleFrom(IXMLDOMNode* from, const std::string& xpath);
+std::vector<XmlNode> SelectFrom(IXMLDOMNode* from, const std::string& xpath);
 
 }  // namespace
 
@@ -103,20 +106,12 @@ std::optional<std::string> XmlNode::Attribute(const std::string& name) const {
 
 std::optional<XmlNode> XmlNode::SelectSingle(const std::string& xpath) const {
   if (node_ == nullptr) ThrowNotSet();
-  Bstr query(xpath);
-  IXMLDOMNode* found = nullptr;
-  HRESULT hr = AsNode(node_)->selectSingleNode(query.get(), &found);
-  if (FAILED(hr)) ThrowComError(hr);
-  if (found == nullptr) return std::nullopt;
-  return XmlNode(found);
+  return SelectSingleFrom(AsNode(node_), xpath);
 }
 
 std::vector<XmlNode> XmlNode::Select(const std::string& xpath) const {
   if (node_ == nullptr) ThrowNotSet();
-  Bstr query(xpath);
-  ComPtr<IXMLDOMNodeList> list;
-  Check(AsNode(node_)->selectNodes(query.get(), list.put()));
-  return CollectNodes(list.get());
+  return SelectFrom(AsNode(node_), xpath);
 }
 
 XmlNode XmlNode::Child(const std::string& name) const {
@@ -132,6 +127,22 @@ void XmlNode::AppendChild(const XmlNode& child) {
 }
 
 namespace {
+
+std::optional<XmlNode> SelectSingleFrom(IXMLDOMNode* from, const std::string& xpath) {
+  Bstr query(xpath);
+  IXMLDOMNode* found = nullptr;
+  HRESULT hr = from->selectSingleNode(query.get(), &found);
+  if (FAILED(hr)) ThrowComError(hr);
+  if (found == nullptr) return std::nullopt;
+  return XmlDocument::WrapNode(found);
+}
+
+std::vector<XmlNode> SelectFrom(IXMLDOMNode* from, const std::string& xpath) {
+  Bstr query(xpath);
+  ComPtr<IXMLDOMNodeList> list;
+  Check(from->selectNodes(query.get(), list.put()));
+  return CollectNodes(list.get());
+}
 
 std::vector<XmlNode> CollectNodes(IXMLDOMNodeList* list) {
   std::vector<XmlNode> nodes;
@@ -276,20 +287,12 @@ std::optional<XmlNode> XmlDocument::LastChild() const {
 
 std::optional<XmlNode> XmlDocument::SelectSingle(const std::string& xpath) const {
   if (doc_ == nullptr) ThrowNotSet();
-  Bstr query(xpath);
-  IXMLDOMNode* found = nullptr;
-  HRESULT hr = AsDoc(doc_)->selectSingleNode(query.get(), &found);
-  if (FAILED(hr)) ThrowComError(hr);
-  if (found == nullptr) return std::nullopt;
-  return XmlNode(found);
+  return SelectSingleFrom(AsDoc(doc_), xpath);
 }
 
 std::vector<XmlNode> XmlDocument::Select(const std::string& xpath) const {
   if (doc_ == nullptr) ThrowNotSet();
-  Bstr query(xpath);
-  ComPtr<IXMLDOMNodeList> list;
-  Check(AsDoc(doc_)->selectNodes(query.get(), list.put()));
-  return CollectNodes(list.get());
+  return SelectFrom(AsDoc(doc_), xpath);
 }
 
 XmlNode XmlDocument::CreateElement(const std::string& name) {

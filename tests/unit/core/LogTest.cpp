@@ -41,15 +41,34 @@ TEST_F(LogTest, MissingFolderLosesOnlyTheFirstLine) {
   EXPECT_EQ(LogMessages(), std::vector<std::string>{"kept"});
 }
 
+TEST_F(LogTest, LogThatCannotBeHadIsReportedToTheCaller) {
+  EXPECT_TRUE(WriteLog(rs_, "written"));
+  EXPECT_FALSE(rs_.LogUnusable);
+
+  // A file where the log folder belongs: neither the folder nor the log can be made.
+  platform::DeleteFolderTree(rs_.InstallPath + "ApplicationLog\\kXPRLog", true);
+  WriteFile("ApplicationLog\\kXPRLog", "in the way");
+  EXPECT_FALSE(WriteLog(rs_, "lost"));
+  EXPECT_TRUE(rs_.LogUnusable);
+  EXPECT_EQ(ReadFile("ApplicationLog\\kXPRLog"), "in the way");
+
+  // A log path not set yet has nowhere to go either.
+  RunState blank;
+  blank.InstallPath = rs_.InstallPath;
+  blank.LogFilePath = "  ";
+  EXPECT_FALSE(WriteLog(blank, "before the path"));
+  EXPECT_TRUE(blank.LogUnusable);
+}
+
 TEST_F(LogTest, SizeRuleDeletesAtOneMebibyteAndKeepsBelow) {
   const std::string below(1048575, 'a');
   platform::WriteFileBytes(rs_.LogFilePath, below);
-  ApplyLogSizeLimit(rs_);
+  EXPECT_TRUE(ApplyLogSizeLimit(rs_));
   EXPECT_EQ(platform::FileSize(rs_.LogFilePath), 1048575u);
 
   platform::WriteFileBytes(rs_.LogFilePath, below + "a");
   platform::SetReadOnly(rs_.LogFilePath, true);
-  ApplyLogSizeLimit(rs_);
+  EXPECT_TRUE(ApplyLogSizeLimit(rs_));
   ASSERT_TRUE(platform::FileExists(rs_.LogFilePath));
   EXPECT_EQ(platform::FileSize(rs_.LogFilePath), 0u);
   WriteLog(rs_, "after");

@@ -98,6 +98,59 @@ RegistrySandbox::RegistrySandbox() : path_("Software\\kdht-tests\\" + UniqueName
 
 RegistrySandbox::~RegistrySandbox() { platform::DeleteRegTree(platform::Hive::CurrentUser, path_); }
 
+namespace {
+constexpr const char* kAgentKeyPath = "SOFTWARE\\VORNOD";
+}  // namespace
+
+AgentKey::AgentKey() {
+  platform::RegKey key;
+  existed_ = key.Open(platform::Hive::LocalMachine, kAgentKeyPath, /*queryOnly=*/true) == platform::kErrorSuccess;
+}
+
+AgentKey::~AgentKey() {
+  if (!existed_) {
+    platform::DeleteRegTree(platform::Hive::LocalMachine, kAgentKeyPath);
+    return;
+  }
+  platform::RegKey key;
+  if (key.Create(platform::Hive::LocalMachine, kAgentKeyPath) != platform::kErrorSuccess) return;
+  for (const auto& [name, value] : saved_) {
+    if (value) {
+      key.SetString(name, *value);
+    } else {
+      key.DeleteValue(name);
+    }
+  }
+}
+
+void AgentKey::Remember(const std::string& name) {
+  for (const auto& saved : saved_) {
+    if (saved.first == name) return;
+  }
+  std::optional<std::string> value;
+  platform::RegKey key;
+  std::string raw;
+  if (key.Open(platform::Hive::LocalMachine, kAgentKeyPath, /*queryOnly=*/true) == platform::kErrorSuccess &&
+      key.QueryRawString(name, &raw) == platform::kErrorSuccess) {
+    while (!raw.empty() && raw.back() == '\0') raw.pop_back();
+    value = raw;
+  }
+  saved_.emplace_back(name, value);
+}
+
+void AgentKey::Set(const std::string& name, const std::string& value) {
+  Remember(name);
+  platform::RegKey key;
+  ASSERT_EQ(key.Create(platform::Hive::LocalMachine, kAgentKeyPath), platform::kErrorSuccess);
+  ASSERT_EQ(key.SetString(name, value), platform::kErrorSuccess) << name;
+}
+
+void AgentKey::Remove(const std::string& name) {
+  Remember(name);
+  platform::RegKey key;
+  if (key.Create(platform::Hive::LocalMachine, kAgentKeyPath) == platform::kErrorSuccess) key.DeleteValue(name);
+}
+
 std::string JoinLines(const std::vector<std::string>& lines) {
   std::ostringstream out;
   for (const auto& l : lines) out << l << "\n";

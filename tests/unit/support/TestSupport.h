@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/RunState.h"
@@ -59,6 +60,26 @@ class RegistrySandbox {
 
  private:
   std::string path_;
+};
+
+// The agent's key HKLM\SOFTWARE\VORNOD in the 32-bit view, which a whole run reads its install
+// folder and identity from. A test sets the values it needs; the destructor puts back what was
+// there before (values, or no key at all), so tests that share the prefix do not see each other.
+class AgentKey {
+ public:
+  AgentKey();
+  ~AgentKey();
+  AgentKey(const AgentKey&) = delete;
+  AgentKey& operator=(const AgentKey&) = delete;
+
+  void Set(const std::string& name, const std::string& value);
+  void Remove(const std::string& name);
+
+ private:
+  void Remember(const std::string& name);
+
+  bool existed_ = false;
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
 std::string JoinLines(const std::vector<std::string>& lines);
