@@ -22,7 +22,7 @@ std::string Count(std::size_t n, const char* one, const char* many) {
 }
 
 std::string ViewCount(const std::optional<std::size_t>& n) {
-  return n ? std::to_string(*n) : std::string("unreadable");
+  return n ? std::to_string(*n) : std::string("none (its Uninstall key cannot be opened)");
 }
 
 std::string SoftwareText(const SoftwareCounts& counts) {
