@@ -105,7 +105,7 @@ std::string StateText(const State& s, const std::string& version) {
                                   (s.status.status.empty() ? std::string("(no outcome)") : s.status.status));
   }
   if (s.status.dueAtNextRun || !s.status.dueBy) {
-    out += Row("next report", "due: the next run that completes reports");
+    out += Row("next report", "due now: reported by the next run that receives a template");
   } else {
     out += Row("next report", "due from " + text::FormatStamp(*s.status.dueBy) +
                                   ", or earlier at a run that receives another template");
