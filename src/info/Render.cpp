@@ -93,7 +93,11 @@ std::string StateText(const State& s, const std::string& version) {
       out += Row("template", "cannot be loaded as XML");
     }
     std::string seal = s.held.seal + " (" + s.held.sealDetail + ")";
-    if (s.held.seal != "trusted") seal += "; the next run removes it and asks for template 0 version 0";
+    if (s.held.seal == "no checksum") {
+      seal += "; the next run reports a failure and ends";
+    } else if (s.held.seal != "trusted" || !s.held.loaded) {
+      seal += "; the next run removes the template and asks for template 0 version 0";
+    }
     out += Row("seal", seal);
   }
 

@@ -222,6 +222,14 @@ def test_a_report_changes_nothing_on_the_machine_or_the_server(make_agent, sim, 
     assert inventory["osName"] == OS_NAME and inventory["osServicePack"] == "Service Pack 1"
     assert inventory["software"]["view64"] >= 1 and inventory["services"] > 0
 
+    # The seal as the next run would judge it: a changed template no longer matches, and one
+    # without its seal file is not trusted either.
+    menu = agent.path(MENU_REL)
+    menu.write_bytes(menu.read_bytes().replace(b"</dcmgetdeskheraldtemplate>", b" </dcmgetdeskheraldtemplate>"))
+    assert info_json(agent)["heldTemplate"]["seal"] == "not matching"
+    agent.path(r"kXPR\Herald\kDHMenu.dat").unlink()
+    assert info_json(agent)["heldTemplate"]["seal"] == "missing"
+
     text = reports[""].decode("utf-8")
     for line in ("  seal                 trusted (%s)" % agent.win(r"kXPR\Herald\kDHMenu.dat"),
                  "  kINDHM.exe           not running", "  waiting              1 file"):
