@@ -108,12 +108,14 @@ const std::vector<std::string>& TrimmedServiceEntries(RunState& rs) {
 
 }  // namespace
 
-bool OSCheck(RunState& rs, const std::string& condition) {
+CheckVerdict OSVerdict(RunState& rs, const std::string& condition) {
+  size_t number = 0;  // the alternative being tried, from 1
   try {
-    if (text::Trim(condition).empty()) return true;
+    if (text::Trim(condition).empty()) return {true, false, "no condition"};
     const std::vector<std::string> alternatives = text::Split(condition, kAlternativeSeparator);
     WriteLog(rs, "MSG : Checking for OS Name and Service pack");
     for (const std::string& alternative : alternatives) {
+      ++number;
       // Two separators in a row leave an alternative without an OS part: the condition is
       // malformed and does not hold.
       if (alternative.empty()) throw Failure(9, "Subscript out of range");
@@ -142,77 +144,103 @@ bool OSCheck(RunState& rs, const std::string& condition) {
       } else if (!anyOs && !anyServicePack) {
         WriteLog(rs, "MSG : OS And Service pack matched");
       }
-      return true;
+      return {true, true,
+              "alternative " + std::to_string(number) + " matched: OS \"" + osPart + "\", service pack \"" +
+                  servicePackPart + "\""};
     }
     WriteLog(rs, "MSG : OS And Service pack not matched");
-    return false;
+    return {false, true,
+            "no alternative matches OS \"" + rs.OsName + "\", service pack \"" + rs.OsServicePack + "\""};
   } catch (...) {
-    LogTrap(rs, "OSCheck", "modMain");
-    return false;
+    const Failure f = CurrentFailure();
+    WriteLog(rs, TrapLine(f, "OSCheck", "modMain"));
+    return {false, true,
+            "check failed at alternative " + std::to_string(number) + ": " + std::to_string(f.number()) + " (" +
+                f.description() + ")"};
   }
 }
 
-std::string SoftwareCheck(RunState& rs, const std::string& condition) {
+CheckVerdict SoftwareVerdict(RunState& rs, const std::string& condition) {
   try {
-    if (text::Trim(condition).empty() || platform::Upper(condition) == kNoCondition) return {};
+    if (text::Trim(condition).empty() || platform::Upper(condition) == kNoCondition) {
+      return {true, false, "no condition"};
+    }
     const std::vector<std::string> elements = text::Split(condition, kAlternativeSeparator);
     const std::vector<std::string>& entries = UpperSoftwareEntries(rs);
+    std::string found;
     for (const std::string& element : elements) {
       WriteLog(rs, "MSG : Searching for software : " + element);
       const std::string wanted = platform::Upper(element);
       const SoftwareElement match(wanted);
-      bool found = false;
+      const std::string* hit = nullptr;
       for (const std::string& candidate : entries) {
         if (match.Matches(candidate)) {
           WriteLog(rs, "MSG : software found : " + candidate);
-          found = true;
+          hit = &candidate;
           break;
         }
       }
-      if (!found) {
+      if (hit == nullptr) {
         WriteLog(rs, "MSG : software not found : " + wanted);
-        return "Software " + wanted + " not found";
+        return {false, true, "Software " + wanted + " not found"};
       }
+      found += (found.empty() ? "" : "; ") + ("\"" + element + "\" found as \"" + *hit + "\"");
     }
     WriteLog(rs, "MSG : software Filter condition satisfied");
-    return {};
+    return {true, true, found};
   } catch (...) {
-    LogTrap(rs, "SoftwareCheck", "modMain");
+    const Failure f = CurrentFailure();
+    WriteLog(rs, TrapLine(f, "SoftwareCheck", "modMain"));
     // A check that could not be made does not vouch for the machine.
-    return "Software check failed";
+    return {false, true, "Software check failed: " + std::to_string(f.number()) + " (" + f.description() + ")"};
   }
 }
 
-std::string ServiceCheck(RunState& rs, const std::string& condition) {
+CheckVerdict ServiceVerdict(RunState& rs, const std::string& condition) {
   try {
-    if (text::Trim(condition).empty()) return {};
+    if (text::Trim(condition).empty()) return {true, false, "no condition"};
     const std::string wanted = platform::Upper(condition);
-    if (wanted == kNoCondition) return {};
+    if (wanted == kNoCondition) return {true, false, "no condition"};
     const std::vector<std::string>& entries = TrimmedServiceEntries(rs);
     const std::vector<std::string> elements = text::Split(wanted, kAlternativeSeparator);
+    std::string found;
     for (const std::string& element : elements) {
       WriteLog(rs, "MSG : Searching for service : " + element);
       const std::string name = text::Trim(element);
-      bool found = false;
+      bool present = false;
       for (const std::string& entry : entries) {
         if (entry == name) {
-          found = true;
+          present = true;
           break;
         }
       }
-      if (!found) {
+      if (!present) {
         WriteLog(rs, "MSG : Service not found : " + element);
-        return "Service " + element + " not found";
+        return {false, true, "Service " + element + " not found"};
       }
       WriteLog(rs, "MSG : Service found : " + element);
+      found += (found.empty() ? "" : ", ") + name;
     }
     WriteLog(rs, "MSG : Service filter conditions satisfied");
-    return {};
+    return {true, true, "found: " + found};
   } catch (...) {
-    LogTrap(rs, "ServiceCheck", "modMain");
+    const Failure f = CurrentFailure();
+    WriteLog(rs, TrapLine(f, "ServiceCheck", "modMain"));
     // A check that could not be made does not vouch for the machine.
-    return "Service check failed";
+    return {false, true, "Service check failed: " + std::to_string(f.number()) + " (" + f.description() + ")"};
   }
+}
+
+bool OSCheck(RunState& rs, const std::string& condition) { return OSVerdict(rs, condition).holds; }
+
+std::string SoftwareCheck(RunState& rs, const std::string& condition) {
+  CheckVerdict verdict = SoftwareVerdict(rs, condition);
+  return verdict.holds ? std::string() : std::move(verdict.reason);
+}
+
+std::string ServiceCheck(RunState& rs, const std::string& condition) {
+  CheckVerdict verdict = ServiceVerdict(rs, condition);
+  return verdict.holds ? std::string() : std::move(verdict.reason);
 }
 
 }  // namespace kdht

@@ -1,5 +1,6 @@
 #include "conditions/Inventory.h"
 
+#include <optional>
 #include <vector>
 
 #include "core/Log.h"
@@ -20,19 +21,21 @@ void AppendEntry(std::string& list, const std::string& entry) {
   list += entry;
 }
 
-// The display names of one registry view, appended to rs.SoftwareList.
-void AppendSoftwareOfView(RunState& rs, platform::RegView view) {
+// The display names of one registry view, appended to rs.SoftwareList; how many were added, or
+// nothing when the key could not be opened.
+std::optional<std::size_t> AppendSoftwareOfView(RunState& rs, platform::RegView view) {
   platform::RegKey uninstall;
   const long rc = uninstall.Open(platform::Hive::LocalMachine, kUninstallKey, /*queryOnly=*/false, view);
   if (rc == platform::kErrorAccessDenied) {
     WriteLog(rs, "ERR : " + std::to_string(rc) + ". Does not have sufficient privilege for " + kUninstallKey);
-    return;
+    return std::nullopt;
   }
   if (rc != platform::kErrorSuccess) {
     WriteLog(rs, "ERR : Could not open registry key. ErrDesc: " + fncFormatMessage(rs, static_cast<std::int32_t>(rc)) +
                      " for " + kUninstallKey);
-    return;
+    return std::nullopt;
   }
+  std::size_t added = 0;
   // Ends at the last subkey, and also at the first subkey that cannot be opened.
   for (std::uint32_t index = 0;; ++index) {
     std::string name;
@@ -42,19 +45,27 @@ void AppendSoftwareOfView(RunState& rs, platform::RegView view) {
       break;
     }
     const std::string displayName = GetRegValueEx(rs, program, "DisplayName");
-    if (!text::Trim(displayName).empty()) AppendEntry(rs.SoftwareList, displayName);
+    if (!text::Trim(displayName).empty()) {
+      AppendEntry(rs.SoftwareList, displayName);
+      ++added;
+    }
   }
+  return added;
 }
 
 }  // namespace
 
-bool GetSoftList(RunState& rs) {
+bool GetSoftList(RunState& rs) { return GetSoftList(rs, nullptr); }
+
+bool GetSoftList(RunState& rs, SoftwareCounts* counts) {
   try {
     rs.SoftwareList.clear();
     WriteLog(rs, std::string("MSG : Getting software list from HKEY_LOCAL_MACHINE\\") + kUninstallKey);
     // 32-bit programs first, then the 64-bit ones, which a 32-bit reader would not see.
-    AppendSoftwareOfView(rs, platform::RegView::Wow32);
-    if (platform::Is64BitWindows()) AppendSoftwareOfView(rs, platform::RegView::Wow64);
+    const auto view32 = AppendSoftwareOfView(rs, platform::RegView::Wow32);
+    std::optional<std::size_t> view64;
+    if (platform::Is64BitWindows()) view64 = AppendSoftwareOfView(rs, platform::RegView::Wow64);
+    if (counts != nullptr) *counts = {view32, view64, platform::Is64BitWindows()};
     WriteLog(rs, "MSG : Softwares installed on machine : " + rs.SoftwareList);
     return false;
   } catch (...) {

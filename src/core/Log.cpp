@@ -45,6 +45,7 @@ void LogTrap(RunState& rs, const std::string& procedure, const std::string& modu
 }
 
 bool WriteLog(RunState& rs, const std::string& message) {
+  if (rs.Log == LogTarget::Discard) return true;
   try {
     if (text::Trim(rs.LogFilePath).empty()) {
       // A blank log path: the folder procedure is asked to repair it, and cannot.
@@ -63,6 +64,7 @@ bool WriteLog(RunState& rs, const std::string& message) {
 }
 
 bool CreateLogFolder(RunState& rs) {
+  if (rs.Log == LogTarget::Discard) return true;  // nothing to create: no line is written
   try {
     platform::MakeSureDirectoryPathExists(rs.InstallPath + "ApplicationLog\\kXPRLog\\");
     if (text::Trim(rs.LogFilePath).empty()) throw Failure(kErrPathNotFound, "Path not found");
@@ -76,6 +78,7 @@ bool CreateLogFolder(RunState& rs) {
 }
 
 bool ApplyLogSizeLimit(RunState& rs) {
+  if (rs.Log == LogTarget::Discard) return true;
   constexpr std::uint64_t kLimit = 1048576;
   if (platform::FileExists(rs.LogFilePath) && platform::FileSize(rs.LogFilePath) >= kLimit) {
     try {

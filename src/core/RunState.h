@@ -27,7 +27,13 @@ struct PreparedList {
   std::vector<std::string> entries;
 };
 
+// Where the run's log lines go. A reader that must leave no trace on the machine (the state
+// report) keeps the same procedures and discards their lines: no log file or folder is touched.
+enum class LogTarget { File, Discard };
+
 struct RunState {
+  LogTarget Log = LogTarget::File;
+
   // Start-up and identity.
   FileSystemService FileSys;
   std::string InstallPath;   // short form, ends in one backslash

@@ -5,6 +5,7 @@
 
 #include "driver/Reply.h"
 
+#include "conditions/ActionFilters.h"
 #include "conditions/Filters.h"
 #include "conditions/Inventory.h"
 #include "conditions/OsInfo.h"
@@ -103,6 +104,27 @@ std::string ElementText(RunState& rs, const std::string& path) {
 
 // ---- Start-up -------------------------------------------------------------------------
 
+}  // namespace
+
+std::string ReadInstallPath(RunState& rs) {
+  std::string path = ReadReg(rs, platform::Hive::LocalMachine, kAgentKey, "InstallationPath", 1);
+  path = GetShortPath(rs, path);
+  if (path.empty() || !rs.FileSys.FolderExists(path)) return {};
+  path = text::ReplaceAll(path, "\\\\", "\\");
+  const std::string trimmed = text::Trim(path);
+  if (trimmed.empty() || trimmed.back() != '\\') path += "\\";
+  return path;
+}
+
+std::string IdentityFault(const std::string& valueName, const std::string& value) {
+  if (valueName == "Type") return platform::Upper(value) == "RORI" ? std::string() : "ERR : Invalid RegType::" + value;
+  if (text::LeadingNumber(value) != 0) return {};
+  if (valueName == "RegID") return "ERR : RegId not found";
+  return "ERR : " + valueName + " not found";
+}
+
+namespace {
+
 // Nothing when start-up is complete; otherwise how the run ends.
 Outcome StartUp(RunState& rs, std::optional<platform::SingleInstance>& instance) {
   int erl = 0;
@@ -118,18 +140,9 @@ Outcome StartUp(RunState& rs, std::optional<platform::SingleInstance>& instance)
     erl = 4;
     rs.FileSys = FileSystemService();
     erl = 5;
-    rs.InstallPath = ReadReg(rs, platform::Hive::LocalMachine, kAgentKey, "InstallationPath", 1);
-    erl = 6;
-    rs.InstallPath = GetShortPath(rs, rs.InstallPath);
+    rs.InstallPath = ReadInstallPath(rs);
     erl = 7;
-    if (rs.InstallPath.empty() || !rs.FileSys.FolderExists(rs.InstallPath)) return RunEnd::Silent;
-    erl = 8;
-    rs.InstallPath = text::ReplaceAll(rs.InstallPath, "\\\\", "\\");
-    erl = 9;
-    {
-      const std::string trimmed = text::Trim(rs.InstallPath);
-      if (trimmed.empty() || trimmed.back() != '\\') rs.InstallPath += "\\";
-    }
+    if (rs.InstallPath.empty()) return RunEnd::Silent;
     erl = 10;
     rs.LogFilePath = rs.InstallPath + "ApplicationLog\\kXPRLog\\" + baseName + ".log";
     erl = 11;
@@ -151,26 +164,21 @@ Outcome StartUp(RunState& rs, std::optional<platform::SingleInstance>& instance)
       const char* valueName;
       std::string RunState::*variable;
       const char* label;
-      const char* missing;
     } identity[] = {
-        {"RegID", &RunState::RegId, "MSG : RegId : ", "ERR : RegId not found"},
-        {"MemberID", &RunState::MemberId, "MSG : MemberId : ", "ERR : MemberID not found"},
-        {"SiteID", &RunState::SiteId, "MSG : SiteId : ", "ERR : SiteID not found"},
+        {"RegID", &RunState::RegId, "MSG : RegId : "},
+        {"MemberID", &RunState::MemberId, "MSG : MemberId : "},
+        {"SiteID", &RunState::SiteId, "MSG : SiteId : "},
+        {"Type", &RunState::RegType, "MSG : RegType : "},
     };
     for (const auto& id : identity) {
       std::string& value = rs.*id.variable;
       value = ReadReg(rs, platform::Hive::LocalMachine, kAgentKey, id.valueName, 1);
       WriteLog(rs, id.label + value);
-      if (text::LeadingNumber(value) == 0) {
-        WriteLog(rs, id.missing);
+      const std::string fault = IdentityFault(id.valueName, value);
+      if (!fault.empty()) {
+        WriteLog(rs, fault);
         return RunEnd::EndOfRun;
       }
-    }
-    rs.RegType = ReadReg(rs, platform::Hive::LocalMachine, kAgentKey, "Type", 1);
-    WriteLog(rs, "MSG : RegType : " + rs.RegType);
-    if (platform::Upper(rs.RegType) != "RORI") {
-      WriteLog(rs, "ERR : Invalid RegType::" + rs.RegType);
-      return RunEnd::EndOfRun;
     }
 
     erl = 16;
@@ -384,30 +392,8 @@ void AnswerPlainAction(RunState& rs, platform::XmlNode& action) {
   Step([&] { WriteLog(rs, "MSG : " + action.Attribute("name").value() + " found"); });
   // A condition counts when the action has it as a child, however it is written (with
   // attributes too): a condition passed over would answer "true" for any machine.
-  std::string condition;
-  const auto has = [&](const char* name) {
-    return Test([&] {
-      auto child = action.SelectSingle(name);
-      if (child) condition = child->Text();
-      return child.has_value();
-    });
-  };
-  if (has("servicepack")) {
-    Step([&] {
-      if (!OSCheck(rs, condition)) rs.FilterSatisfied = false;
-    });
-  }
-  if (has("softwares")) {
-    Step([&] {
-      if (!SoftwareCheck(rs, condition).empty()) rs.FilterSatisfied = false;
-    });
-  }
-  if (has("services")) {
-    Step([&] {
-      if (!ServiceCheck(rs, condition).empty()) rs.FilterSatisfied = false;
-    });
-  }
-  const std::string answer = rs.FilterSatisfied ? "true" : "false";
+  if (!AnswerPlainConditions(rs, action).satisfied) rs.FilterSatisfied = false;
+  const std::string answer = AnswerText(rs.FilterSatisfied);
   // An existing answer is reused whatever its serialised form (<filtersatisfied/>, or with
   // attributes): a second element would leave the stale first one to be read.
   Step([&] {

@@ -2,6 +2,8 @@
 // that says how the run ended.
 #pragma once
 
+#include <string>
+
 namespace kdht {
 
 struct RunState;
@@ -27,5 +29,15 @@ int Run();
 // Called once, by Main, for every run that ends through them.
 void EndRun(RunState& rs);
 void PropagateToVirtualStore(RunState& rs);
+
+// Start-up's reading of the agent's registration, shared with the state report.
+// The install folder as the run uses it: the registry value in its short form, doubled
+// backslashes made single, one trailing backslash. Empty when the value is missing or names no
+// existing folder.
+std::string ReadInstallPath(RunState& rs);
+// The start-up test of one identity value ("RegID", "MemberID", "SiteID", "Type"): the line
+// that start-up logs before it ends the run, empty when the value passes.
+std::string IdentityFault(const std::string& valueName, const std::string& value);
+inline constexpr const char* kIdentityValueNames[] = {"RegID", "MemberID", "SiteID", "Type"};
 
 }  // namespace kdht

@@ -30,17 +30,6 @@ bool Guarded(RunState& rs, Step&& step) {
   }
 }
 
-// A condition that cannot be evaluated counts as met: the statement it guards is carried out.
-template <class Test>
-bool ConditionMet(RunState& rs, Test&& test) {
-  try {
-    return test();
-  } catch (...) {
-    LogTrap(rs, kProcedure, kModule);
-    return true;
-  }
-}
-
 // The text of an optional child; absent means empty.
 std::string OptionalText(RunState& rs, const platform::XmlNode& action, const std::string& name) {
   std::string value;
@@ -101,7 +90,94 @@ std::string Join(const std::vector<std::string>& items, const std::string& separ
   return out;
 }
 
+// The action id names two folders: it must stay a plain name inside the feature folder.
+bool ActionIdAccepted(const std::string& id, const std::string& installedFolder, const std::string& stagingFolder,
+                      const std::string& featureFolder) {
+  return IsSafeFileName(id) && IsInsideFolder(installedFolder + "XPR_Script.xml", featureFolder) &&
+         IsInsideFolder(stagingFolder + "XPR_Script.xml", featureFolder);
+}
+
+// What becomes of one identifier of the template list.
+TemplateIdPlan PlanTemplateId(RunState& rs, const std::string& written, const std::string& installedFolder,
+                              const std::string& stagingFolder, const std::string& featureFolder) {
+  TemplateIdPlan plan;
+  plan.written = written;
+  // The installed copy is looked for under the identifier exactly as written.
+  bool fetch = true;
+  const std::string installedFile = installedFolder + "XPR_Template_" + written + ".xml";
+  if (IsSafeFileName(written) && IsInsideFolder(installedFile, featureFolder)) fetch = NeedsFetch(rs, installedFile);
+
+  plan.templateId = text::Trim(written);
+  if (text::LeadingNumber(plan.templateId) == 0) {
+    plan.what = TemplateIdPlan::What::NotAnId;
+  } else if (!fetch) {
+    plan.what = TemplateIdPlan::What::Trusted;
+  } else if (!IsSafeFileName(plan.templateId) ||
+             !IsInsideFolder(stagingFolder + "XPR_Template_" + plan.templateId + ".xml", featureFolder)) {
+    plan.what = TemplateIdPlan::What::Refused;
+  }
+  return plan;
+}
+
+// The folders of one action: installed, staged.
+struct ActionFolders {
+  std::string feature, installed, staging;
+};
+
+ActionFolders FoldersOf(const RunState& rs, const std::string& id) {
+  const std::string feature = rs.InstallPath + "kXPR\\Herald";
+  return {feature, feature + "\\Action_" + id + "_XPR\\", feature + "\\PreProcessScripts\\Action_" + id + "_XPR\\"};
+}
+
 }  // namespace
+
+ActionAnswer AnswerScriptConditions(RunState& rs, const platform::XmlNode& action) {
+  ActionAnswer answer;
+  const struct {
+    const char* element;
+    CheckVerdict (*check)(RunState&, const std::string&);
+  } checks[] = {{"servicepack", &OSVerdict}, {"softwares", &SoftwareVerdict}, {"services", &ServiceVerdict}};
+  for (const auto& c : checks) {
+    ConditionAnswer asked{c.element, {}, {false, false, std::string("no <") + c.element + "> element: not satisfied"}};
+    // A condition that cannot be evaluated counts as not met.
+    try {
+      asked.condition = action.Child(c.element).Text();
+      asked.verdict = c.check(rs, asked.condition);
+    } catch (...) {
+      LogTrap(rs, kProcedure, kModule);
+    }
+    if (!asked.verdict.holds) answer.satisfied = false;
+    answer.conditions.push_back(std::move(asked));
+  }
+  return answer;
+}
+
+ScriptFetchPlan PlanScriptFetch(RunState& rs, const platform::XmlNode& action) {
+  ScriptFetchPlan plan;
+  plan.scriptIds = OptionalText(rs, action, "scriptids");
+  plan.templateIds = OptionalText(rs, action, "temipds");
+  std::string id;
+  Guarded(rs, [&] { id = action.Attribute("id").value_or(""); });
+  const ActionFolders folders = FoldersOf(rs, id);
+  if (!ActionIdAccepted(id, folders.installed, folders.staging, folders.feature)) {
+    plan.refused = "Invalid action id : " + Printable(id);
+    return plan;
+  }
+  const bool fetchScripts = NeedsFetch(rs, folders.installed + "XPR_Script.xml");
+  plan.fetchScripts = !text::Trim(plan.scriptIds).empty() && fetchScripts;
+  plan.scriptsTrusted = !text::Trim(plan.scriptIds).empty() && !fetchScripts;
+  const std::vector<std::string> written =
+      plan.templateIds.empty() ? std::vector<std::string>{} : text::Split(plan.templateIds, ",");
+  for (const std::string& one : written) {
+    plan.templates.push_back(PlanTemplateId(rs, one, folders.installed, folders.staging, folders.feature));
+    // Processing stops at a refused identifier: later ones are never looked at.
+    if (plan.templates.back().what == TemplateIdPlan::What::Refused) {
+      plan.refused = "Invalid template id : " + Printable(plan.templates.back().templateId);
+      break;
+    }
+  }
+  return plan;
+}
 
 std::string EmailElement(const std::string& subject, const std::string& reqd, const std::string& groups,
                          const std::string& status) {
@@ -162,15 +238,7 @@ std::string ProcessXPRScripts(RunState& rs, platform::XmlNode& action) {
     const std::string herald = featureFolder + "\\";
 
     // 1. Filter conditions: all three are asked, whatever the earlier verdicts.
-    if (ConditionMet(rs, [&] { return !OSCheck(rs, action.Child("servicepack").Text()); })) {
-      rs.FilterSatisfied = false;
-    }
-    if (ConditionMet(rs, [&] { return !SoftwareCheck(rs, action.Child("softwares").Text()).empty(); })) {
-      rs.FilterSatisfied = false;
-    }
-    if (ConditionMet(rs, [&] { return !ServiceCheck(rs, action.Child("services").Text()).empty(); })) {
-      rs.FilterSatisfied = false;
-    }
+    if (!AnswerScriptConditions(rs, action).satisfied) rs.FilterSatisfied = false;
 
     // 2. E-mail values: only elements that stand in the action's own text are read.
     std::string actionXml;
@@ -213,13 +281,12 @@ std::string ProcessXPRScripts(RunState& rs, platform::XmlNode& action) {
     const std::string templateIdsText = OptionalText(rs, action, "temipds");
     WriteLog(rs, "MSG : scriptids :  " + scriptIds);
 
-    // The action id names two folders: it must stay a plain name inside the feature folder.
     std::string id;
     Guarded(rs, [&] { id = action.Attribute("id").value_or(""); });
-    const std::string installedFolder = herald + "Action_" + id + "_XPR\\";
-    const std::string stagingFolder = herald + "PreProcessScripts\\Action_" + id + "_XPR\\";
-    if (!IsSafeFileName(id) || !IsInsideFolder(installedFolder + "XPR_Script.xml", featureFolder) ||
-        !IsInsideFolder(stagingFolder + "XPR_Script.xml", featureFolder)) {
+    const ActionFolders folders = FoldersOf(rs, id);
+    const std::string& installedFolder = folders.installed;
+    const std::string& stagingFolder = folders.staging;
+    if (!ActionIdAccepted(id, installedFolder, stagingFolder, featureFolder)) {
       WriteLog(rs, "ERR : Invalid action id : " + Printable(id));
       return "Invalid action id : " + Printable(id);
     }
@@ -241,15 +308,11 @@ std::string ProcessXPRScripts(RunState& rs, platform::XmlNode& action) {
     const std::vector<std::string> templateIds =
         templateIdsText.empty() ? std::vector<std::string>{} : text::Split(templateIdsText, ",");
     for (const std::string& written : templateIds) {
-      // The installed copy is looked for under the identifier exactly as written.
-      bool fetch = true;
-      const std::string installedFile = installedFolder + "XPR_Template_" + written + ".xml";
-      if (IsSafeFileName(written) && IsInsideFolder(installedFile, featureFolder)) fetch = NeedsFetch(rs, installedFile);
-
-      const std::string templateId = text::Trim(written);
-      if (text::LeadingNumber(templateId) == 0 || !fetch) continue;
+      const TemplateIdPlan planned = PlanTemplateId(rs, written, installedFolder, stagingFolder, featureFolder);
+      if (planned.what == TemplateIdPlan::What::NotAnId || planned.what == TemplateIdPlan::What::Trusted) continue;
+      const std::string& templateId = planned.templateId;
       const std::string fileName = "XPR_Template_" + templateId + ".xml";
-      if (!IsSafeFileName(templateId) || !IsInsideFolder(stagingFolder + fileName, featureFolder)) {
+      if (planned.what == TemplateIdPlan::What::Refused) {
         WriteLog(rs, "ERR : Invalid template id : " + Printable(templateId));
         return "Invalid template id : " + Printable(templateId);
       }

@@ -13,8 +13,8 @@
 namespace kdht {
 namespace {
 
-constexpr char kAddFile[] = "kDHT_Addsection.ini";
-constexpr char kDeleteFile[] = "kDHT_DeleteSection.ini";
+constexpr const char* kAddFile = kAddRequestFile;
+constexpr const char* kDeleteFile = kDeleteRequestFile;
 constexpr char kRunnerExe[] = "kXPR\\kInDHM.exe";
 constexpr char kRunnerParameter[] = "SERVICE";
 constexpr char kStartTime[] = "00:01";
@@ -52,7 +52,7 @@ RunnerSection FindRunnerSection(RunState& rs, const std::string& file) {
   RunnerSection result;
   for (const auto& section : SectionNames(rs, file)) {
     const std::string exe = GetKeyValue(rs, section, "ExecutableName", file, false);
-    if (platform::Upper(text::Trim(exe)) == "KXPR\\KINDHM.EXE") {
+    if (IsRunnerRequest(exe)) {
       result.found = section;
       break;
     }
@@ -126,6 +126,10 @@ void RunnerRequestPair(RunState& rs, const std::string& file, const std::string&
 }
 
 }  // namespace
+
+bool IsRunnerRequest(const std::string& executableName) {
+  return platform::Upper(text::Trim(executableName)) == "KXPR\\KINDHM.EXE";
+}
 
 bool CreateSchedule(RunState& rs, const std::string& section, const std::string& exe, const std::string& parameter,
                     const std::string& start, const std::string& end, const std::string& interval,

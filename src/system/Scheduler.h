@@ -13,4 +13,10 @@ bool CreateSchedule(RunState& rs, const std::string& section, const std::string&
 void ScheduleKINDHM(RunState& rs);
 void ClearSchedules(RunState& rs);
 
+// The request files, by the names they are written under, in the scheduler's folder.
+inline constexpr const char* kAddRequestFile = "kDHT_Addsection.ini";
+inline constexpr const char* kDeleteRequestFile = "kDHT_DeleteSection.ini";
+// True when a request section's "ExecutableName" names the feature's runner.
+bool IsRunnerRequest(const std::string& executableName);
+
 }  // namespace kdht

@@ -66,6 +66,9 @@ LAYOUT = {
     "kDwnJob.dll": r"kDwnJob.dll",
 }
 POPUP_PROGID_KEY = r"HKEY_LOCAL_MACHINE\Software\Classes\kPopup.Display"
+# The read-only state report, run from beside kDHT.exe (it loads KGnMD5.dll from its own folder).
+INFO_EXE = "kDHTInfo.exe"
+INFO_REL = r"kXPR\kDHTInfo.exe"
 
 LOG_REL = r"ApplicationLog\kXPRLog\kDHT.log"
 STATUS_INI_REL = r"kXPR\kDHTStatus.ini"
@@ -899,6 +902,16 @@ class Agent:
             tail = "\n".join(self.log_messages()[-20:])
             raise AssertionError("kDHT.exe %r did not end within %gs; log tail:\n%s" % (args, timeout, tail))
         return result
+
+    def info(self, *args: str, timeout: float = 120.0) -> subprocess.CompletedProcess:
+        """Runs kDHTInfo.exe with the given argument words from beside kDHT.exe (copied there on
+        first use) and waits for it. A console program: its stdout and stderr are the Wine
+        process's own, captured here."""
+        dst = self.path(INFO_REL)
+        if not dst.is_file():
+            dst.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(binary(INFO_EXE), dst)
+        return wine(self.win(INFO_REL), *args, timeout=timeout)
 
     # -- results ---------------------------------------------------------------------------------
     @property

@@ -6,7 +6,9 @@ The first pass finds no template on the machine, receives the example template, 
 conditions against a sandbox machine (programs registered for uninstalling as examples/sandbox.json
 lists them, Wine's own services), fetches and seals the scripts of its script action, installs it,
 restarts the runner, asks the scheduler for it and reports success. The second pass trusts the held
-template by its seal, names it in its request and is told "No New Template".
+template by its seal, names it in its request and is told "No New Template". Then the state
+report kDHTInfo.exe, run from beside kDHT.exe, explains with `--actions` which condition decided
+each action's answer on this machine.
 
 Everything is printed in sections: the run log of each pass, the requests the server received, the
 install folder, the scheduler request files, the status file and the verdicts of the installed
@@ -188,6 +190,14 @@ def print_verdicts(menu: Path) -> None:
     sys.stdout.flush()
 
 
+def installed_answers(menu: Path) -> dict[str, str | None]:
+    """Each action's filtersatisfied in the installed template, by action id."""
+    if not menu.is_file():
+        return {}
+    root = ET.fromstring(menu.read_bytes())
+    return {a.get("id"): a.findtext("filtersatisfied") for a in root.findall("action")}
+
+
 # ----------------------------------------------------------------------------------------------
 # The demo
 # ----------------------------------------------------------------------------------------------
@@ -246,7 +256,7 @@ def main(argv: list[str] | None = None) -> int:
     examples = Path(args.examples).resolve()
     h = load_harness()
 
-    missing = [n for n in ("kDHT.exe", "KGnMD5.dll") + STANDINS if not h.binary(n).is_file()]
+    missing = [n for n in ("kDHT.exe", "KGnMD5.dll", h.INFO_EXE) + STANDINS if not h.binary(n).is_file()]
     if missing:
         print("demo: not built in %s: %s (run `make demo`, which builds them)" % (h.bin_dir(), ", ".join(missing)),
               file=sys.stderr)
@@ -325,6 +335,23 @@ def main(argv: list[str] | None = None) -> int:
         check(results, "pass 2 was told No New Template and changed nothing installed",
               any(m.startswith("MSG : WebPost Return Status: ") and "No New Template" in m for m in msgs2)
               and before == after and before != {})
+
+        # ---- the state report: why each message is or is not shown ------------------------------
+        before_info = herald_snapshot(agent)
+        report = agent.info("--actions")
+        section("kDHTInfo.exe --actions: which condition decided each action's answer on this machine")
+        print(report.stdout.decode("utf-8", "replace").replace("\r\n", "\n"), end="")
+        if report.returncode != 0:
+            print("!! kDHTInfo.exe --actions ended with %d: %s" % (report.returncode,
+                                                                  report.stderr.decode("utf-8", "replace").strip()))
+        sys.stdout.flush()
+        as_json = agent.info("--actions", "--json")
+        reported = {}
+        if as_json.returncode == 0:
+            reported = {a["id"]: a["filtersatisfied"] for a in json.loads(as_json.stdout.decode("utf-8"))["actions"]}
+        check(results, "kDHTInfo.exe --actions gives every action the answer pass 1 installed, and changes nothing",
+              report.returncode == 0 and reported == installed_answers(agent.path(r"kXPR\Herald\kDHMenu.xml"))
+              and reported != {} and herald_snapshot(agent) == before_info)
 
         section("Outcome")
         for what, ok in results:

@@ -293,5 +293,44 @@ TEST_F(FiltersTest, ServiceCheckLeavesTheListUpperCasedOnlyWhenItSearches) {
   EXPECT_EQ(rs_.ServiceList, "RPCSS;SPOOLER");
 }
 
+// What each check tells both callers: the alternative or entries that decided, or what failed.
+TEST_F(FiltersTest, VerdictsCarryTheirReasons) {
+  rs_.OsName = "Microsoft Windows 7 Professional ";
+  rs_.OsServicePack = "Service Pack 1";
+  rs_.SoftwareList = "Paper Reader X;Packer 9.20";
+  rs_.ServiceList = "RpcSs;Spooler";
+  struct Case {
+    CheckVerdict (*check)(RunState&, const std::string&);
+    std::string condition;
+    bool holds, present;
+    std::string reason;
+  };
+  const std::vector<Case> cases = {
+      {&OSVerdict, " ", true, false, "no condition"},
+      {&OSVerdict, "XP$*$ALL@#@ALL$*$service pack 1", true, true,
+       "alternative 2 matched: OS \"ALL\", service pack \"service pack 1\""},
+      {&OSVerdict, "XP$*$ALL@#@ALL$*$Service Pack 2", false, true,
+       "no alternative matches OS \"Microsoft Windows 7 Professional \", service pack \"Service Pack 1\""},
+      {&OSVerdict, "XP$*$ALL@#@@#@ALL$*$ALL", false, true, "check failed at alternative 2: 9 (Subscript out of range)"},
+      {&SoftwareVerdict, "*&*$*all*&*$*", true, false, "no condition"},
+      {&SoftwareVerdict, "packer$*LIKE*$@#@Paper Reader X", true, true,
+       "\"packer$*LIKE*$\" found as \"PACKER 9.20\"; \"Paper Reader X\" found as \"PAPER READER X\""},
+      {&SoftwareVerdict, "Paper Reader X@#@Packer@#@Nothing", false, true, "Software PACKER not found"},
+      {&ServiceVerdict, "", true, false, "no condition"},
+      {&ServiceVerdict, "spooler@#@ RPCSS ", true, true, "found: SPOOLER, RPCSS"},
+      {&ServiceVerdict, "spooler@#@spool", false, true, "Service SPOOL not found"},
+  };
+  for (const auto& c : cases) {
+    const CheckVerdict v = c.check(rs_, c.condition);
+    EXPECT_EQ(v.holds, c.holds) << c.condition;
+    EXPECT_EQ(v.present, c.present) << c.condition;
+    EXPECT_EQ(v.reason, c.reason) << c.condition;
+  }
+  // The driver's forms are the same answers.
+  EXPECT_FALSE(OSCheck(rs_, "XP$*$ALL"));
+  EXPECT_EQ(SoftwareCheck(rs_, "Packer"), "Software PACKER not found");
+  EXPECT_EQ(ServiceCheck(rs_, "spooler"), "");
+}
+
 }  // namespace
 }  // namespace kdht

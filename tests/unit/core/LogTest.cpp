@@ -75,6 +75,24 @@ TEST_F(LogTest, SizeRuleDeletesAtOneMebibyteAndKeepsBelow) {
   EXPECT_EQ(LogMessages(), std::vector<std::string>{"after"});
 }
 
+TEST_F(LogTest, DiscardedLogTouchesNoFileOrFolder) {
+  // An oversized log, a missing log and a blank log path: each would make the file writer create
+  // or replace something. With the lines discarded all three stay as they are.
+  const std::string big(1048576, 'a');
+  platform::WriteFileBytes(rs_.LogFilePath, big);
+  rs_.Log = LogTarget::Discard;
+  ApplyLogSizeLimit(rs_);
+  WriteLog(rs_, "MSG : not written");
+  EXPECT_EQ(platform::ReadFileBytes(rs_.LogFilePath), big);
+
+  platform::DeleteFolderTree(rs_.InstallPath + "ApplicationLog", true);
+  WriteLog(rs_, "MSG : not written");
+  rs_.LogFilePath.clear();
+  WriteLog(rs_, "MSG : not written");
+  EXPECT_TRUE(CreateLogFolder(rs_));
+  EXPECT_FALSE(platform::FolderExists(rs_.InstallPath + "ApplicationLog"));
+}
+
 TEST_F(LogTest, SizeRuleKeepsALogThatAnotherProgramHolds) {
   // Another program holds the log without sharing it: it cannot be deleted, and the run goes on
   // with it rather than ending at its upkeep.

@@ -1,5 +1,6 @@
 // Script actions: the e-mail element, the template-details reply, and ProcessXPRScripts against
 // a loopback stand-in of the server's two script pages.
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <string>
@@ -420,6 +421,99 @@ TEST_F(ScriptActionTest, MissingLibraryMakesTheInstalledCopyUntrustedAndTheSealF
   EXPECT_EQ(rs_.PostError, "File not found: KGnMD5");
   EXPECT_EQ(Bodies("wpdcmscriptdetails").size(), 1u);
   EXPECT_FALSE(platform::FileExists(Staged("XPR_Script.dat")));
+}
+
+// The plan of what processing would fetch, against what processing then fetches.
+TEST_F(ScriptActionTest, PlanNamesWhatProcessingFetchesAndFetchesNothingItself) {
+  templateLists_["13"] = "301#@#a";
+  templateLists_["14"] = "401#@#b";
+  InstallSealed("XPR_Template_12.xml", "<dcmtemplatedetails>old</dcmtemplatedetails>");
+  InstallSealed("XPR_Script.xml", "<dcmscriptdetails>old</dcmscriptdetails>");
+  const std::string action =
+      Action(std::string(kNoConditions) + "<scriptids>201,202</scriptids><temipds>12, 13,x,0,14</temipds>");
+  rs_.rsXML = platform::XmlDocument::CreateByProgId("Msxml2.DOMDocument");
+  ASSERT_TRUE(rs_.rsXML->LoadXml("<dcmgetdeskheraldtemplate>" + action + "</dcmgetdeskheraldtemplate>"));
+  const ScriptFetchPlan plan = PlanScriptFetch(rs_, *rs_.rsXML->SelectSingle("dcmgetdeskheraldtemplate/action"));
+  EXPECT_TRUE(server_.Requests().empty());
+  EXPECT_TRUE(plan.refused.empty());
+  EXPECT_FALSE(plan.fetchScripts);
+  EXPECT_TRUE(plan.scriptsTrusted);
+  using W = TemplateIdPlan::What;
+  std::vector<std::pair<std::string, W>> planned;
+  std::vector<std::string> fetchedBodies;
+  for (const auto& t : plan.templates) {
+    planned.emplace_back(t.written, t.what);
+    if (t.what == W::Fetch) fetchedBodies.push_back(TemplateDetailsRequest("31", t.templateId));
+  }
+  EXPECT_EQ(planned, (std::vector<std::pair<std::string, W>>{
+                         {"12", W::Trusted}, {" 13", W::Fetch}, {"x", W::NotAnId}, {"0", W::NotAnId}, {"14", W::Fetch}}));
+
+  EXPECT_EQ(Process(action), "");
+  EXPECT_EQ(Bodies("wpdcmtemplatedetails"), fetchedBodies);
+  EXPECT_TRUE(Bodies("wpdcmscriptdetails").size() == 2u);  // one per fetched template, none for the action
+
+  // A refused identifier stops the plan where it stops processing.
+  ASSERT_TRUE(rs_.rsXML->LoadXml("<dcmgetdeskheraldtemplate>" +
+                                 Action(std::string(kNoConditions) + "<temipds>15,12*,16</temipds>") +
+                                 "</dcmgetdeskheraldtemplate>"));
+  const ScriptFetchPlan refused =
+      PlanScriptFetch(rs_, *rs_.rsXML->SelectSingle("dcmgetdeskheraldtemplate/action"));
+  EXPECT_EQ(refused.refused, "Invalid template id : 12*");
+  EXPECT_EQ(refused.templates.size(), 2u);
+  ASSERT_TRUE(rs_.rsXML->LoadXml("<dcmgetdeskheraldtemplate>" + Action(kNoConditions, "id=\"..\\x\"") +
+                                 "</dcmgetdeskheraldtemplate>"));
+  EXPECT_EQ(PlanScriptFetch(rs_, *rs_.rsXML->SelectSingle("dcmgetdeskheraldtemplate/action")).refused,
+            "Invalid action id : ..\\x");
+}
+
+// A script action asks every condition and counts one it lacks as unsatisfied; a plain action
+// asks only those it carries. Both give the reasons, with the checks' own log lines.
+TEST_F(ScriptActionTest, ActionAnswersCarryEachVerdictWithItsReason) {
+  rs_.OsName = "Microsoft Windows 7 Professional";
+  rs_.OsServicePack = "Service Pack 1";
+  rs_.ServiceList = "RpcSs;Spooler";
+  rs_.SoftwareList = "Paper Reader X";
+  rs_.rsXML = platform::XmlDocument::CreateByProgId("Msxml2.DOMDocument");
+  ASSERT_TRUE(rs_.rsXML->LoadXml(
+      "<t><action name=\"a\"><servicepack>Microsoft Windows XP$*$ALL@#@microsoft windows 7 professional$*$ALL"
+      "</servicepack><services>spooler@#@Nope</services></action></t>"));
+  const platform::XmlNode action = *rs_.rsXML->SelectSingle("t/action");
+
+  ClearLog();
+  const ActionAnswer plain = AnswerPlainConditions(rs_, action);
+  EXPECT_FALSE(plain.satisfied);
+  ASSERT_EQ(plain.conditions.size(), 2u);
+  EXPECT_EQ(plain.conditions[0].element, "servicepack");
+  EXPECT_TRUE(plain.conditions[0].verdict.holds);
+  EXPECT_EQ(plain.conditions[0].verdict.reason,
+            "alternative 2 matched: OS \"microsoft windows 7 professional\", service pack \"ALL\"");
+  EXPECT_EQ(plain.conditions[1].verdict.reason, "Service NOPE not found");
+  EXPECT_EQ(CountLogged("ERR"), 0);
+  const std::vector<std::string> plainLog = LogMessages();
+
+  ClearLog();
+  const ActionAnswer script = AnswerScriptConditions(rs_, action);
+  EXPECT_FALSE(script.satisfied);
+  ASSERT_EQ(script.conditions.size(), 3u);
+  EXPECT_EQ(script.conditions[1].element, "softwares");
+  EXPECT_FALSE(script.conditions[1].verdict.holds);
+  EXPECT_FALSE(script.conditions[1].verdict.present);
+  EXPECT_EQ(CountLogged("ERR : 91 "), 1);
+  // The same check lines, with the trap for the missing element between them.
+  std::vector<std::string> scriptLog = LogMessages();
+  scriptLog.erase(std::remove_if(scriptLog.begin(), scriptLog.end(),
+                                 [](const std::string& l) { return l.rfind("ERR : 91 ", 0) == 0; }),
+                  scriptLog.end());
+  EXPECT_EQ(scriptLog, plainLog);
+
+  // Found names are given with the entry that matched them.
+  ASSERT_TRUE(rs_.rsXML->LoadXml("<t><action name=\"a\"><softwares>$*LIKE*$reader x</softwares>"
+                                 "<services> rpcss </services></action></t>"));
+  const ActionAnswer found = AnswerPlainConditions(rs_, *rs_.rsXML->SelectSingle("t/action"));
+  EXPECT_TRUE(found.satisfied);
+  ASSERT_EQ(found.conditions.size(), 2u);
+  EXPECT_EQ(found.conditions[0].verdict.reason, "\"$*LIKE*$reader x\" found as \"PAPER READER X\"");
+  EXPECT_EQ(found.conditions[1].verdict.reason, "found: RPCSS");
 }
 
 }  // namespace
