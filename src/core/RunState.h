@@ -69,6 +69,9 @@ struct RunState {
   // The same lists as the filter checks compare them, prepared once rather than per condition.
   PreparedList SoftwareEntries, ServiceEntries;
 
+  // The registrations started at the beginning of the run, from a thread joined when the run ends.
+  std::unique_ptr<platform::BackgroundStarts> Registrations;
+
   // Components registered on demand, at most once per run.
   bool JobDownloadRegistered = false;
 
