@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-import kdht_harness as h
+from kdht_testkit import harness as h
 from flow_helpers import (ADD_SCHEDULE_LINES, FAILURE, MENU_REL, NO_NEW_TEMPLATE, NO_RUNNER, RSS_REL, RUNNER_REL,
                           SCHEDULE_FOUND_LINE, SCRIPTS, SUCCESS, TEMPLATE, TESTTOOL, assert_posts, assert_requested,
                           failure_report, post_lines, sandbox_processes, script_details_request, start_program,

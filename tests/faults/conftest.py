@@ -1,5 +1,5 @@
 """Fault suite: kDHT.exe under Wine against a misbehaving server, hostile templates, interrupted
-runs and local faults. Reuses the end-to-end harness (tests/e2e) and prints, at the end, how many
+runs and local faults. Uses the test kit (tools/kdht_testkit) and the end-to-end fixtures (tests/e2e) and prints, at the end, how many
 cases each group tried and how many failed."""
 
 from __future__ import annotations
@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from kdht_fixtures import *  # noqa: E402,F401,F403

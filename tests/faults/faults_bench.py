@@ -17,7 +17,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Iterable, Sequence
 
-import kdht_harness as h
+from kdht_testkit import harness as h
 
 sim = h.sim
 
