@@ -1,5 +1,6 @@
 #include "scripts/ScriptPackages.h"
 
+#include "conditions/ActionFilters.h"
 #include "conditions/Filters.h"
 #include "core/Log.h"
 #include "core/RunState.h"
@@ -133,11 +134,7 @@ ActionFolders FoldersOf(const RunState& rs, const std::string& id) {
 
 ActionAnswer AnswerScriptConditions(RunState& rs, const platform::XmlNode& action) {
   ActionAnswer answer;
-  const struct {
-    const char* element;
-    CheckVerdict (*check)(RunState&, const std::string&);
-  } checks[] = {{"servicepack", &OSVerdict}, {"softwares", &SoftwareVerdict}, {"services", &ServiceVerdict}};
-  for (const auto& c : checks) {
+  for (const auto& c : kConditionChecks) {
     ConditionAnswer asked{c.element, {}, {false, false, std::string("no <") + c.element + "> element: not satisfied"}};
     // A condition that cannot be evaluated counts as not met.
     try {

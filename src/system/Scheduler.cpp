@@ -29,6 +29,8 @@ std::string RequestFile(RunState& rs, const std::string& fileName) {
   return folder + "\\" + fileName;
 }
 
+}  // namespace
+
 std::vector<std::string> SectionNames(RunState& rs, const std::string& file) {
   std::vector<std::string> names;
   const std::string list = GetSections(rs, file);
@@ -41,6 +43,8 @@ std::vector<std::string> SectionNames(RunState& rs, const std::string& file) {
   }
   return names;
 }
+
+namespace {
 
 struct RunnerSection {
   std::optional<std::string> found;  // the section that already asks for the runner
