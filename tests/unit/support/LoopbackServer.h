@@ -31,9 +31,11 @@ struct SeenRequest {
 
 // What the handler wants done with one request.
 struct Answer {
-  enum class Kind { Reply, Stall, Close };
+  enum class Kind { Reply, Stall, Close, Trickle };
   Kind kind = Kind::Reply;
-  std::string bytes;  // the whole raw reply for Kind::Reply
+  std::string bytes;  // the whole raw reply for Kind::Reply, the part sent at once for Kind::Trickle
+  std::string trickled;  // Kind::Trickle: the rest of the reply, one byte at a time
+  int intervalMs = 0;    // Kind::Trickle: the wait before each of those bytes
 
   static Answer Raw(std::string bytes) { return Answer{Kind::Reply, std::move(bytes)}; }
   // A complete reply with Content-Length and "Connection: close"; extraHeaders end in CR LF.
@@ -45,6 +47,11 @@ struct Answer {
   // Keeps the connection open without answering (until the server stops, at most 10 s).
   static Answer Stall() { return Answer{Kind::Stall, {}}; }
   static Answer Close() { return Answer{Kind::Close, {}}; }
+  // `atOnce`, then `trickled` one byte every intervalMs (until the client leaves or the server
+  // stops, at most 10 s).
+  static Answer Trickle(std::string atOnce, std::string trickled, int intervalMs) {
+    return Answer{Kind::Trickle, std::move(atOnce), std::move(trickled), intervalMs};
+  }
 };
 
 class LoopbackServer {
