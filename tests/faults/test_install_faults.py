@@ -61,7 +61,8 @@ def served(bench):
 
 TMPFS_BYTES = 8 * 1024 * 1024
 # Free space left when the run starts (the held template's files come on top once it removes them).
-FREE_LEVELS_KB = (0, 64, 192, 320, 448, 576, 704, 832, 960, 1152, 1408, 1664, 1920, 2304, 2816, 4096)
+FREE_LEVELS_KB = (0, 64, 192, 320, 448, 576, 704, 832, 960, 1152, 1408, 1472, 1504, 1536, 1544, 1552, 1560, 1568, 1600, 1664, 1920,
+                  2304, 2816, 4096)
 
 
 class TestSmallFileSystem:
@@ -107,6 +108,8 @@ class TestSmallFileSystem:
         finally:
             fb._unlink(filler)
         _ended(p, what)
+        # Which write failed, for a reader of the captured output (-s).
+        print("\n%s: %s" % (what, p.reason() or "no failure"))
         held = fb.check_fault_outcome(bench, p, served, what)
         assert list((small_disk / "Herald").rglob("*.new")) == [], what
         fb.check_next_run(bench, served, held, what)
