@@ -86,6 +86,13 @@ void MoveOnto(const std::wstring& from, const std::wstring& to) {
 
 std::string TemporaryNameFor(const std::string& path) { return path + ".new"; }
 
+void RemoveLeftoverOf(const std::string& path) {
+  const std::wstring temporary = Widen(TemporaryNameFor(path));
+  if (GetFileAttributesW(temporary.c_str()) == INVALID_FILE_ATTRIBUTES) return;
+  SetFileAttributesW(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
+  if (!DeleteFileW(temporary.c_str())) ThrowLastError();
+}
+
 void WriteFileInOneStep(const std::string& path, const std::string& bytes) {
   const std::wstring target = Widen(path);
   ThrowIfReadOnly(target);

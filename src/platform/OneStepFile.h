@@ -24,6 +24,10 @@ namespace kdht::platform {
 // The temporary name a file's new content is written under before it takes the file's place.
 std::string TemporaryNameFor(const std::string& path);
 
+// Removes what a write of `path` cut off by the end of its process left under the temporary
+// name (nothing when there is none); for readers that may go without writing.
+void RemoveLeftoverOf(const std::string& path);
+
 // `path` holds exactly `bytes` afterwards, or (on a throw) what it held before.
 void WriteFileInOneStep(const std::string& path, const std::string& bytes);
 

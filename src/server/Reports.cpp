@@ -82,6 +82,8 @@ bool ReportDue(const std::string& lastRun, const std::string& storedTempId, cons
 bool UpdateStatus(RunState& rs) {
   try {
     const std::string file = StatusFilePath(rs);
+    // A record that an earlier run was ended in the middle of writing is dropped.
+    platform::RemoveLeftoverOf(file);
     const platform::LocalTime now = rs.Now();
     const std::string lastRun = GetKeyValue(rs, kStatusSection, "LastRunDateTime", file, false);
     const std::string storedTempId = GetKeyValue(rs, kStatusSection, "TempId", file, false);

@@ -66,6 +66,8 @@ RunnerSection FindRunnerSection(RunState& rs, const std::string& file) {
 // Makes sure the request file exists; false when it can be neither found nor created.
 bool EnsureRequestFile(RunState& rs, const std::string& file) {
   try {
+    // A request that an earlier run was ended in the middle of writing is dropped.
+    platform::RemoveLeftoverOf(file);
     if (!rs.FileSys.FileExists(file)) rs.FileSys.WriteAnsiText(file, "");
   } catch (...) {
     // Reported by the caller as a missing file.
