@@ -575,6 +575,7 @@ int Main(RunState& rs) {
   std::optional<platform::SingleInstance> instance;
   StartUp(rs, instance);
   const RunDeadline deadline(rs);
+  DropUnfinishedStatus(rs);
   RunLocals locals;
   if (RequestTemplate(rs) == Reply::Template) ProcessTemplate(rs, locals);
   return Complete(rs, locals);

@@ -79,6 +79,14 @@ bool ReportDue(const std::string& lastRun, const std::string& storedTempId, cons
   return text::Trim(storedTempId) != tempId || text::Trim(storedTempVer) != tempVer;
 }
 
+void DropUnfinishedStatus(RunState& rs) {
+  try {
+    platform::RemoveLeftoverOf(StatusFilePath(rs));
+  } catch (...) {
+    LogTrap(rs, "DropUnfinishedStatus", "modMain");
+  }
+}
+
 bool UpdateStatus(RunState& rs) {
   try {
     const std::string file = StatusFilePath(rs);
