@@ -267,11 +267,14 @@ std::string ProcessXPRScripts(RunState& rs, platform::XmlNode& action) {
       action.AppendChild(*rs.FilterElement);
     });
 
-    // 4. The staged template carries the answer from here on.
-    Guarded(rs, [&] {
-      if (!rs.rsXML) throw Failure(91, "Object variable or With block variable not set");
-      rs.rsXML->Save(herald + "Pre_kDHMenu.xml");
-    });
+    // 4. The staged template carries the answer from here on. Not saved, it would be installed
+    //    without the answers (or cut short, on a full disk).
+    if (!Guarded(rs, [&] {
+          if (!rs.rsXML) throw Failure(91, "Object variable or With block variable not set");
+          rs.rsXML->Save(herald + "Pre_kDHMenu.xml");
+        })) {
+      return "Unable to save " + herald + "Pre_kDHMenu.xml";
+    }
 
     // 5.
     const std::string scriptIds = OptionalText(rs, action, "scriptids");
