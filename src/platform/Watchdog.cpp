@@ -47,7 +47,8 @@ Watchdog::~Watchdog() {
 
 void TerminateProcessNow(unsigned exitCode) {
   TerminateProcess(GetCurrentProcess(), exitCode);
-  ExitProcess(exitCode);  // not reached
+  // TerminateProcess on the calling process does not return; nothing below runs.
+  for (;;) Sleep(INFINITE);
 }
 
 }  // namespace kdht::platform

@@ -25,7 +25,8 @@ class Watchdog {
 };
 
 // Ends the process at once from any thread, without running its exit handlers (which could wait
-// for locks that the stopped work holds). Handles, the single-instance mutex among them, are
+// for locks that the stopped work holds). Only the run's deadline uses it: a run stuck in a
+// system call cannot be unwound back to the top, which is the way out of every other run. Handles, the single-instance mutex among them, are
 // released by the system.
 [[noreturn]] void TerminateProcessNow(unsigned exitCode);
 
