@@ -102,15 +102,6 @@ void CopyTreeW(const std::wstring& from, const std::wstring& to) {
   }
 }
 
-void WriteAll(HANDLE h, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 20));
-    DWORD written = 0;
-    if (!WriteFile(h, bytes.data() + done, chunk, &written, nullptr)) ThrowLastError();
-    done += written;
-  }
-}
 
 }  // namespace
 
@@ -238,14 +229,14 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
   ScopedFile file(CreateFileW(Widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) ThrowLastError();
-  WriteAll(file.get(), bytes);
+  WriteAllBytes(file.get(), bytes);
 }
 
 void AppendFileBytes(const std::string& path, const std::string& bytes) {
   ScopedFile file(CreateFileW(Widen(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) ThrowLastError();
-  WriteAll(file.get(), bytes);
+  WriteAllBytes(file.get(), bytes);
 }
 
 std::string ShortPathName(const std::string& path, std::uint32_t bufferChars) {

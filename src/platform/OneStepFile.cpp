@@ -58,17 +58,6 @@ class TemporaryFile {
   bool kept_ = false;
 };
 
-void WriteAll(HANDLE h, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 20));
-    DWORD written = 0;
-    if (!WriteFile(h, bytes.data() + done, chunk, &written, nullptr)) ThrowLastError();
-    // A write that took nothing would never end; the disk is full.
-    if (written == 0) ThrowSystemError(ERROR_DISK_FULL);
-    done += written;
-  }
-}
 
 void FlushExisting(const std::wstring& path) {
   FileHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -83,6 +72,19 @@ void MoveOnto(const std::wstring& from, const std::wstring& to) {
 }
 
 }  // namespace
+
+void WriteAllBytes(void* file, const std::string& bytes) {
+  HANDLE h = static_cast<HANDLE>(file);
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 20));
+    DWORD written = 0;
+    if (!WriteFile(h, bytes.data() + done, chunk, &written, nullptr)) ThrowLastError();
+    // A write that took nothing would never end; the disk is full.
+    if (written == 0) ThrowSystemError(ERROR_DISK_FULL);
+    done += written;
+  }
+}
 
 std::string TemporaryNameFor(const std::string& path) { return path + ".new"; }
 
@@ -102,7 +104,7 @@ void WriteFileInOneStep(const std::string& path, const std::string& bytes) {
     FileHandle file(CreateFileW(temporary.path().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) ThrowLastError();
-    WriteAll(file.get(), bytes);
+    WriteAllBytes(file.get(), bytes);
     if (!FlushFileBuffers(file.get())) ThrowLastError();
     file.CloseOrThrow();
   }

@@ -21,6 +21,10 @@
 
 namespace kdht::platform {
 
+// Writes all of `bytes` through an open file handle, in pieces of at most 1 MiB; throws Failure
+// with the system's code, and ERROR_DISK_FULL for a write that takes nothing.
+void WriteAllBytes(void* file, const std::string& bytes);
+
 // The temporary name a file's new content is written under before it takes the file's place.
 std::string TemporaryNameFor(const std::string& path);
 
