@@ -124,7 +124,9 @@ class TestRunnerRestart:
                                                    "MSG : Executing %s SERVICE" % runner,
                                                    "MSG : successfully executed " + runner], contiguous=True)
         assert old_runner not in after, after
-        assert [s.command_line for s in agent.runner_starts()[1:]] == [runner + " SERVICE"]
+        # The started runner records its start a moment after it shows in the process list.
+        starts = wait_for_starts(agent, "kINDHM", 2)
+        assert [s.command_line for s in starts[1:]] == [runner + " SERVICE"]
         agent.assert_end_of_run()
         h.kill_pids(pid for pid, name in after.items() if name == "kINDHM.exe")
 
