@@ -8,7 +8,7 @@ B64        := $(BUILD)/win64
 B32        := $(BUILD)/win32
 # One prefix for both builds: a 64-bit Windows machine that runs 32-bit programs too.
 PREFIX     := $(abspath $(BUILD))/wineprefix
-WINE_RUN   := $(CURDIR)/tests/wine-run.sh
+WINE_RUN   := $(CURDIR)/tools/wine-run.sh
 JOBS       ?= 2
 # Debian's interpreter, where python3-pytest installs (a PATH python3 may be another one).
 PYTHON     ?= /usr/bin/python3

@@ -1,10 +1,10 @@
 #!/bin/sh
-# Runs one GoogleTest binary under Wine (tests/wine-run.sh) and passes only when it exited 0 AND
+# Runs one GoogleTest binary under Wine (tools/wine-run.sh) and passes only when it exited 0 AND
 # printed its own summary with no failure: a 32-bit binary given to a 64-bit Wine without the
 # 32-bit DLLs exits 0 having run nothing, and that must fail loudly, not pass.
 out=$(mktemp) || exit 1
 trap 'rm -f "$out"' EXIT
-"$(dirname "$0")/wine-run.sh" "$@" >"$out" 2>&1
+"$(dirname "$0")/../tools/wine-run.sh" "$@" >"$out" 2>&1
 rc=$?
 cat "$out"
 if [ "$rc" -ne 0 ]; then

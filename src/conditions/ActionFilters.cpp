@@ -6,11 +6,7 @@ namespace kdht {
 
 ActionAnswer AnswerPlainConditions(RunState& rs, const platform::XmlNode& action) {
   ActionAnswer answer;
-  const struct {
-    const char* element;
-    CheckVerdict (*check)(RunState&, const std::string&);
-  } checks[] = {{"servicepack", &OSVerdict}, {"softwares", &SoftwareVerdict}, {"services", &ServiceVerdict}};
-  for (const auto& c : checks) {
+  for (const auto& c : kConditionChecks) {
     // A condition that cannot be read counts as absent; a check that could not be asked leaves
     // the answer as it is.
     std::string condition;

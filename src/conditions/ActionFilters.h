@@ -24,6 +24,14 @@ struct ActionAnswer {
   std::vector<ConditionAnswer> conditions;
 };
 
+// The conditions an action may carry, by element name, in the order they are asked.
+struct ConditionCheck {
+  const char* element;
+  CheckVerdict (*check)(RunState&, const std::string&);
+};
+inline constexpr ConditionCheck kConditionChecks[] = {
+    {"servicepack", &OSVerdict}, {"softwares", &SoftwareVerdict}, {"services", &ServiceVerdict}};
+
 // "true" or "false", as the answer stands in the template.
 inline const char* AnswerText(bool satisfied) { return satisfied ? "true" : "false"; }
 

@@ -2,6 +2,7 @@
 
 #include "platform/Failure.h"
 #include "platform/FileSystem.h"
+#include "platform/OneStepFile.h"
 #include "platform/Text.h"
 
 namespace kdht {
@@ -75,7 +76,7 @@ void FileSystemService::DeleteFolders(const std::string& folder, bool force) con
 }
 
 void FileSystemService::WriteAnsiText(const std::string& path, const std::string& text) const {
-  platform::WriteFileBytes(path, platform::Utf8ToAnsi(text));
+  platform::WriteFileInOneStep(path, platform::Utf8ToAnsi(text));
 }
 
 void FileSystemService::WriteUnicodeText(const std::string& path, const std::string& text) const {
@@ -86,7 +87,7 @@ void FileSystemService::WriteUnicodeText(const std::string& path, const std::str
     bytes.push_back(static_cast<char>(c & 0xFF));
     bytes.push_back(static_cast<char>((c >> 8) & 0xFF));
   }
-  platform::WriteFileBytes(path, bytes);
+  platform::WriteFileInOneStep(path, bytes);
 }
 
 std::string FileSystemService::ReadText(const std::string& path) const {

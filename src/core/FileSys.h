@@ -20,7 +20,7 @@ class FileSystemService {
   std::vector<std::string> FileNames(const std::string& folder) const;
   std::vector<std::string> SubfolderNames(const std::string& folder) const;
 
-  void CopyFile(const std::string& from, const std::string& to) const;      // overwrites
+  void CopyFile(const std::string& from, const std::string& to) const;      // overwrites, in one step
   void CopyFolder(const std::string& from, const std::string& to) const;    // whole tree, merges
   void DeleteFile(const std::string& path, bool force = true) const;
   void DeleteFolder(const std::string& path, bool force = true) const;
@@ -31,6 +31,7 @@ class FileSystemService {
   void DeleteFolders(const std::string& folder, bool force = true) const;
 
   // Text files. ANSI: UTF-8 text converted to the system code page. Unicode: UTF-16 LE with BOM.
+  // Both replace the file in one step: it holds the old text or the whole new one.
   void WriteAnsiText(const std::string& path, const std::string& text) const;
   void WriteUnicodeText(const std::string& path, const std::string& text) const;
   // Reads an ANSI text file whole (UTF-8 result); a file with a UTF-16 BOM is read as such.

@@ -15,6 +15,7 @@
 #include "core/RegIni.h"
 #include "core/RunState.h"
 #include "core/SafeNames.h"
+#include "driver/RunDeadline.h"
 #include "platform/Dispatch.h"
 #include "platform/FileSystem.h"
 #include "platform/Shell.h"
@@ -44,6 +45,21 @@ bool Step(F&& body) {
     body();
     return true;
   } catch (...) {
+    return false;
+  }
+}
+
+// A write whose loss matters: its failure is logged with its reason and becomes the run's
+// failure reason, so that nothing is sealed or reported as done after it.
+template <class F>
+bool Written(RunState& rs, const std::string& what, F&& body) {
+  try {
+    body();
+    return true;
+  } catch (...) {
+    const Failure f = CurrentFailure();
+    rs.sStatus = what + " : " + std::to_string(f.number()) + " (" + f.description() + ")";
+    WriteLog(rs, "ERR : " + rs.sStatus);
     return false;
   }
 }
@@ -416,10 +432,15 @@ void ProcessTemplate(RunState& rs, RunLocals& locals) {
   Step([&] { rs.PostXml = text::ReplaceAll(rs.PostXml, "Execute X&PR Script", "Execute XPR Script"); });
   WriteLog(rs, "MSG : Saving xml to " + preTemplate);
   WriteLog(rs, "MSG : After processing it will be copied to " + menu);
-  Step([&] {
-    platform::MakeSureDirectoryPathExists(herald + "\\");
+  Step([&] { platform::MakeSureDirectoryPathExists(herald + "\\"); });
+  // A staged file that could not be written is not loadable: the load below then fails the run.
+  try {
     rs.FileSys.WriteUnicodeText(preTemplate, rs.PostXml);
-  });
+  } catch (...) {
+    const Failure f = CurrentFailure();
+    WriteLog(rs, "ERR : Unable to write " + preTemplate + " : " + std::to_string(f.number()) + " (" +
+                     f.description() + ")");
+  }
   // From here on the template is read from the staged file; the reply's text is not needed
   // again, and a large template would otherwise be held twice for the rest of the run.
   std::string().swap(rs.PostXml);
@@ -469,7 +490,9 @@ void ProcessTemplate(RunState& rs, RunLocals& locals) {
     // The staged template is written once after the actions rather than after each one: the
     // result on disk is the same, and rewriting a large template per action would cost time
     // quadratic in its size. A script action saves it itself before it is processed.
-    if (answersUnsaved) Step([&] { rs.rsXML.value().Save(preTemplate); });
+    if (answersUnsaved && rs.sStatus.empty()) {
+      Written(rs, "Unable to save " + preTemplate, [&] { rs.rsXML.value().Save(preTemplate); });
+    }
     if (!locals.ScriptActionFound) {
       WriteLog(rs, "MSG : EXECUTE XPR SCRIPT not found in template");
       WriteLog(rs, "MSG : EXECUTE ASE SCRIPT not found in template");
@@ -480,19 +503,24 @@ void ProcessTemplate(RunState& rs, RunLocals& locals) {
     const bool staged = Test([&] { return rs.FileSys.FileExists(preTemplate); });
     if (staged) {
       WriteLog(rs, "MSG : Renaming " + preTemplate + " to " + menu);
-      Step([&] { rs.FileSys.CopyFile(preTemplate, menu); });
-      Step([&] { rs.FileSys.DeleteFile(preTemplate, false); });
+      // In one step: kDHMenu.xml is the old template or the whole new one, never a part of it.
+      if (Written(rs, "Unable to install " + menu, [&] { rs.FileSys.CopyFile(preTemplate, menu); })) {
+        Step([&] { rs.FileSys.DeleteFile(preTemplate, false); });
+      }
     }
     const std::string staging = herald + "\\PreProcessScripts";
-    if (Test([&] { return rs.FileSys.FolderExists(staging); }) && locals.ScriptActionFound) {
+    if (rs.sStatus.empty() && Test([&] { return rs.FileSys.FolderExists(staging); }) && locals.ScriptActionFound) {
       WriteLog(rs, "MSG : Copying Data from " + staging + " to " + herald);
-      CopyFiles(rs, staging + "\\", herald + "\\");
-      CopyFolders(rs, staging + "\\", herald + "\\");
+      // Scripts that are not all in place leave the template unsealed and the run failed.
+      if (!CopyFiles(rs, staging + "\\", herald + "\\") || !CopyFolders(rs, staging + "\\", herald + "\\")) {
+        rs.sStatus = "Unable to copy the scripts from " + staging + " to " + herald;
+        WriteLog(rs, "ERR : " + rs.sStatus);
+      }
     }
     // The seal is what makes the next run trust the installed template and ask for nothing new:
     // it is written last, once the template's scripts are in place, so that a run ended in
     // between leaves a template that the next run replaces, not one that lacks its scripts.
-    if (staged) Step([&] { rs.sStatus = CreateEncMD5(rs, menu); });
+    if (staged && rs.sStatus.empty()) Step([&] { rs.sStatus = CreateEncMD5(rs, menu); });
   }
   CleanUpPreProcess(rs);
 }
@@ -569,6 +597,12 @@ RunEnd Main(RunState& rs) {
     return !end;
   };
   Outcome end = StartUp(rs, instance);
+  // From here on the run's log is known: a run that outlives its deadline says so there and ends.
+  std::optional<RunDeadline> deadline;
+  if (go(end)) {
+    deadline.emplace(rs);
+    DropUnfinishedStatus(rs);
+  }
   if (go(end)) end = RequestTemplate(rs, kind);
   if (go(end) && kind == ReplyKind::Template) ProcessTemplate(rs, locals);
   if (go(end)) end = Complete(rs, locals);

@@ -42,18 +42,6 @@ std::string RootName(const platform::XmlDocument& doc) {
   return {};
 }
 
-std::vector<std::string> SectionNames(RunState& rs, const std::string& file) {
-  std::vector<std::string> names;
-  const std::string list = GetSections(rs, file);
-  size_t start = 0;
-  while (start < list.size()) {
-    size_t end = list.find('\0', start);
-    if (end == std::string::npos) end = list.size();
-    if (end > start) names.push_back(list.substr(start, end - start));
-    start = end + 1;
-  }
-  return names;
-}
 
 bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
@@ -127,6 +115,7 @@ SchedulerRequests ReadScheduler(RunState& rs) {
     (name == kAddRequestFile ? out.addFileExists : out.deleteFileExists) = exists;
     if (!exists) continue;
     for (const std::string& section : SectionNames(rs, file)) {
+      if (section.empty()) continue;
       SchedulerRequest r;
       r.file = name;
       r.section = section;

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "platform/Failure.h"
+#include "platform/OneStepFile.h"
 #include "platform/Text.h"
 
 namespace kdht::platform {
@@ -93,25 +94,14 @@ void CopyTreeW(const std::wstring& from, const std::wstring& to) {
     if (err != ERROR_ALREADY_EXISTS) ThrowSystemError(err);
   }
   for (const auto& name : ListW(from, false)) {
-    const std::wstring target = JoinW(to, name);
-    const DWORD attrs = GetFileAttributesW(target.c_str());
-    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_READONLY)) ThrowSystemError(ERROR_ACCESS_DENIED);
-    if (!CopyFileW(JoinW(from, name).c_str(), target.c_str(), FALSE)) ThrowLastError();
+    // Each file in one step: a copy that fails part-way leaves the old file, never half of one.
+    CopyFileInOneStep(Narrow(JoinW(from, name)), Narrow(JoinW(to, name)));
   }
   for (const auto& name : ListW(from, true)) {
     CopyTreeW(JoinW(from, name), JoinW(to, name));
   }
 }
 
-void WriteAll(HANDLE h, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 20));
-    DWORD written = 0;
-    if (!WriteFile(h, bytes.data() + done, chunk, &written, nullptr)) ThrowLastError();
-    done += written;
-  }
-}
 
 }  // namespace
 
@@ -147,9 +137,7 @@ std::vector<std::string> ListFolders(const std::string& folder) {
 
 void CopyFileOver(const std::string& from, const std::string& to) {
   // A read-only destination is not replaced (Wine would replace it; Windows refuses).
-  const DWORD attrs = GetFileAttributesW(Widen(to).c_str());
-  if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_READONLY)) ThrowSystemError(ERROR_ACCESS_DENIED);
-  if (!CopyFileW(Widen(from).c_str(), Widen(to).c_str(), FALSE)) ThrowLastError();
+  CopyFileInOneStep(from, to);
 }
 
 void DeleteFileForced(const std::string& path) {
@@ -241,14 +229,14 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
   ScopedFile file(CreateFileW(Widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) ThrowLastError();
-  WriteAll(file.get(), bytes);
+  WriteAllBytes(file.get(), bytes);
 }
 
 void AppendFileBytes(const std::string& path, const std::string& bytes) {
   ScopedFile file(CreateFileW(Widen(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) ThrowLastError();
-  WriteAll(file.get(), bytes);
+  WriteAllBytes(file.get(), bytes);
 }
 
 std::string ShortPathName(const std::string& path, std::uint32_t bufferChars) {

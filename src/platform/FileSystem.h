@@ -16,7 +16,7 @@ std::uint64_t FileSize(const std::string& path);
 std::vector<std::string> ListFiles(const std::string& folder);
 std::vector<std::string> ListFolders(const std::string& folder);
 
-void CopyFileOver(const std::string& from, const std::string& to);   // overwrite
+void CopyFileOver(const std::string& from, const std::string& to);   // overwrite, in one step
 void DeleteFileForced(const std::string& path);                      // read-only too
 void DeleteFileUnforced(const std::string& path);                    // fails on read-only
 // Puts `from` in the place of `to` in one step (same volume); `to` is replaced when present.
@@ -26,12 +26,13 @@ void CreateOneFolder(const std::string& path);                       // one leve
 // Creates every missing folder of a path (the part up to the last backslash); result of the
 // system call, not checked by most callers.
 bool MakeSureDirectoryPathExists(const std::string& pathEndingInBackslash);
-// Copies a folder with its whole tree into `to` (created when missing), merging and overwriting.
+// Copies a folder with its whole tree into `to` (created when missing), merging and overwriting;
+// each file is replaced in one step (platform/OneStepFile.h).
 void CopyFolderTree(const std::string& from, const std::string& to);
 void SetReadOnly(const std::string& path, bool readOnly);
 
 std::string ReadFileBytes(const std::string& path);
-void WriteFileBytes(const std::string& path, const std::string& bytes);  // create or overwrite
+void WriteFileBytes(const std::string& path, const std::string& bytes);  // create or overwrite, in place
 void AppendFileBytes(const std::string& path, const std::string& bytes); // create when missing
 
 // 8.3 form through a buffer of bufferChars (0 when the path does not exist).

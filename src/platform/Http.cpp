@@ -91,17 +91,33 @@ HINTERNET OpenSession(const std::optional<HttpProxy>& proxy) {
   return session;
 }
 
-void SetTimeouts(HINTERNET h, const HttpLimits& limits) {
-  if (!WinHttpSetTimeouts(h, static_cast<int>(limits.resolveTimeoutMs), static_cast<int>(limits.connectTimeoutMs),
-                          static_cast<int>(limits.sendTimeoutMs), static_cast<int>(limits.receiveTimeoutMs))) {
+[[noreturn]] void ThrowOutOfTime(const HttpDeadline& deadline) {
+  throw Failure(kErrExchangeTimedOut,
+                "The exchange took longer than its limit of " + std::to_string(deadline.TotalMs()) + " ms");
+}
+
+// The time left, or a failure when there is none.
+std::uint32_t Remaining(const HttpDeadline& deadline) {
+  const std::uint32_t left = deadline.RemainingMs();
+  if (left == 0) ThrowOutOfTime(deadline);
+  return left;
+}
+
+// Each wait is held to its own limit and to the time the exchange has left, whichever ends first.
+void SetTimeouts(HINTERNET h, const HttpLimits& limits, const HttpDeadline& deadline) {
+  const std::uint32_t left = Remaining(deadline);
+  const auto cap = [left](std::uint32_t limit) { return static_cast<int>(limit < left ? limit : left); };
+  if (!WinHttpSetTimeouts(h, cap(limits.resolveTimeoutMs), cap(limits.connectTimeoutMs), cap(limits.sendTimeoutMs),
+                          cap(limits.receiveTimeoutMs))) {
     ThrowLastHttpError();
   }
 }
 
 // Waiting for the reply headers has a limit of its own (90 s by default); it is held to the
-// receive limit too.
-void SetResponseTimeout(HINTERNET request, const HttpLimits& limits) {
-  DWORD ms = limits.receiveTimeoutMs;
+// receive limit and the time left too.
+void SetResponseTimeout(HINTERNET request, const HttpLimits& limits, const HttpDeadline& deadline) {
+  const std::uint32_t left = Remaining(deadline);
+  DWORD ms = limits.receiveTimeoutMs < left ? limits.receiveTimeoutMs : left;
   if (!WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &ms, sizeof ms)) ThrowLastHttpError();
 }
 
@@ -146,13 +162,16 @@ std::optional<unsigned long long> QueryContentLength(HINTERNET request) {
                 "The reply is larger than the limit of " + std::to_string(limits.maxReplyBytes) + " bytes");
 }
 
-std::string ReadBody(HINTERNET request, std::uint32_t status, const HttpLimits& limits) {
+std::string ReadBody(HINTERNET request, std::uint32_t status, const HttpLimits& limits, const HttpDeadline& deadline) {
   // These replies carry no body, whatever length they announce.
   if (status < 200 || status == HTTP_STATUS_NO_CONTENT || status == HTTP_STATUS_NOT_MODIFIED) return {};
   const std::optional<unsigned long long> announced = QueryContentLength(request);
   if (announced && *announced > limits.maxReplyBytes) ThrowTooLarge(limits);
   std::string body;
   for (;;) {
+    // A server that sends a byte now and then never trips the per-read limit: the time the
+    // whole exchange has left is checked, and given to the next wait, before every read.
+    SetTimeouts(request, limits, deadline);
     DWORD available = 0;
     if (!WinHttpQueryDataAvailable(request, &available)) ThrowLastHttpError();
     if (available == 0) break;
@@ -196,36 +215,43 @@ HttpLimits WithTestTimeouts(HttpLimits limits) {
   }
   if (ms < 100) return limits;
   for (std::uint32_t* limit : {&limits.resolveTimeoutMs, &limits.connectTimeoutMs, &limits.sendTimeoutMs,
-                               &limits.receiveTimeoutMs}) {
+                               &limits.receiveTimeoutMs, &limits.totalTimeoutMs}) {
     if (*limit > ms) *limit = ms;
   }
   return limits;
 }
 
 HttpReply Exchange(const wchar_t* verb, const std::string& url, const std::string* body, const std::wstring& headers,
-                   const std::optional<HttpProxy>& proxy, const HttpLimits& requested) {
+                   const std::optional<HttpProxy>& proxy, const HttpLimits& requested, const HttpDeadline* given) {
   const HttpLimits limits = WithTestTimeouts(requested);
+  const HttpDeadline own(requested);
+  const HttpDeadline& deadline = given != nullptr ? *given : own;
   const CrackedUrl target = Crack(url);
   InternetHandle session(OpenSession(proxy));
-  SetTimeouts(session.get(), limits);
+  SetTimeouts(session.get(), limits, deadline);
   InternetHandle connection(WinHttpConnect(session.get(), target.host.c_str(), target.port, 0));
   if (connection.get() == nullptr) ThrowLastHttpError();
   InternetHandle request(WinHttpOpenRequest(connection.get(), verb, target.pathAndQuery.c_str(), nullptr,
                                             WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                             target.secure ? WINHTTP_FLAG_SECURE : 0));
   if (request.get() == nullptr) ThrowLastHttpError();
-  SetTimeouts(request.get(), limits);
-  SetResponseTimeout(request.get(), limits);
 
   const DWORD bodyLength = body != nullptr ? static_cast<DWORD>(body->size()) : 0;
   void* bodyData = body != nullptr && !body->empty() ? const_cast<char*>(body->data()) : WINHTTP_NO_REQUEST_DATA;
   bool credentialsGiven = false;
   for (;;) {
+    SetTimeouts(request.get(), limits, deadline);
+    SetResponseTimeout(request.get(), limits, deadline);
     if (!WinHttpSendRequest(request.get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
                             headers.empty() ? 0 : static_cast<DWORD>(-1L), bodyData, bodyLength, bodyLength, 0)) {
       ThrowLastHttpError();
     }
-    if (!WinHttpReceiveResponse(request.get(), nullptr)) ThrowLastHttpError();
+    if (!WinHttpReceiveResponse(request.get(), nullptr)) {
+      // A time-out after the exchange's own moment has passed is the total limit's.
+      const DWORD error = GetLastError();
+      if (deadline.RemainingMs() == 0) ThrowOutOfTime(deadline);
+      ThrowHttpError(error);
+    }
     const std::uint32_t status = QueryStatus(request.get());
     // The proxy asks who we are: answer once with the agent's proxy account. Without a user
     // name the logon session answers where the scheme allows it (NTLM, Negotiate).
@@ -246,7 +272,7 @@ HttpReply Exchange(const wchar_t* verb, const std::string& url, const std::strin
     HttpReply reply;
     reply.status = status;
     reply.statusText = Narrow(QueryHeaderText(request.get(), WINHTTP_QUERY_STATUS_TEXT).value_or(L""));
-    reply.body = ReadBody(request.get(), status, limits);
+    reply.body = ReadBody(request.get(), status, limits, deadline);
     return reply;
   }
 }
@@ -305,14 +331,24 @@ std::string HttpErrorText(std::uint32_t code) {
   return SystemMessage(static_cast<std::int32_t>(code));
 }
 
-HttpReply HttpPost(const std::string& url, const std::string& body, const std::string& contentType,
-                   const HttpLimits& limits) {
-  const std::wstring headers = contentType.empty() ? std::wstring() : L"Content-Type: " + Widen(contentType);
-  return Exchange(L"POST", url, &body, headers, std::nullopt, limits);
+HttpDeadline::HttpDeadline(const HttpLimits& limits) : totalMs_(WithTestTimeouts(limits).totalTimeoutMs) {
+  endTick_ = GetTickCount64() + totalMs_;
 }
 
-HttpReply HttpGet(const std::string& url, const std::optional<HttpProxy>& proxy, const HttpLimits& limits) {
-  return Exchange(L"GET", url, nullptr, std::wstring(), proxy, limits);
+std::uint32_t HttpDeadline::RemainingMs() const {
+  const std::uint64_t now = GetTickCount64();
+  return now >= endTick_ ? 0 : static_cast<std::uint32_t>(endTick_ - now);
+}
+
+HttpReply HttpPost(const std::string& url, const std::string& body, const std::string& contentType,
+                   const HttpLimits& limits, const HttpDeadline* deadline) {
+  const std::wstring headers = contentType.empty() ? std::wstring() : L"Content-Type: " + Widen(contentType);
+  return Exchange(L"POST", url, &body, headers, std::nullopt, limits, deadline);
+}
+
+HttpReply HttpGet(const std::string& url, const std::optional<HttpProxy>& proxy, const HttpLimits& limits,
+                  const HttpDeadline* deadline) {
+  return Exchange(L"GET", url, nullptr, std::wstring(), proxy, limits, deadline);
 }
 
 namespace {
@@ -438,7 +474,8 @@ long UrlDownloadToFile(const std::string& url, const std::string& path) {
     return HRESULT_FROM_WIN32(GetLastError());
   }
   const HttpLimits limits = WithTestTimeouts(HttpLimits{});
-  const DWORD waited = WaitForSingleObject(thread, limits.connectTimeoutMs + limits.receiveTimeoutMs);
+  const DWORD perCalls = limits.connectTimeoutMs + limits.receiveTimeoutMs;
+  const DWORD waited = WaitForSingleObject(thread, perCalls < limits.totalTimeoutMs ? perCalls : limits.totalTimeoutMs);
   CloseHandle(thread);
   if (waited != WAIT_OBJECT_0) return INET_E_CONNECTION_TIMEOUT;
   return job->result;

@@ -11,13 +11,34 @@
 namespace kdht::platform {
 
 // Every exchange is bounded: a server that stalls or streams without end cannot hold the run.
+// The per-call limits end a wait for the next bytes; the total limit ends an exchange whose bytes
+// keep coming, slowly, from the connect to the last byte of the reply.
 struct HttpLimits {
   std::uint32_t resolveTimeoutMs = 30000;
   std::uint32_t connectTimeoutMs = 30000;
   std::uint32_t sendTimeoutMs = 120000;
   std::uint32_t receiveTimeoutMs = 120000;
+  std::uint32_t totalTimeoutMs = 300000;
   std::size_t maxReplyBytes = 64u * 1024 * 1024;
 };
+
+// The moment by which an exchange, or a series of them (a post and its retries), must be done:
+// the total limit from the moment the object is made. Tests shorten it with KDHT_HTTP_TIMEOUT_MS
+// like the other limits.
+class HttpDeadline {
+ public:
+  explicit HttpDeadline(const HttpLimits& limits = {});
+  // Milliseconds left, 0 once the moment has passed.
+  std::uint32_t RemainingMs() const;
+  std::uint32_t TotalMs() const { return totalMs_; }
+
+ private:
+  std::uint64_t endTick_ = 0;
+  std::uint32_t totalMs_ = 0;
+};
+
+// Failure number of an exchange that outlasted its total limit (ERROR_WINHTTP_TIMEOUT).
+inline constexpr std::int32_t kErrExchangeTimedOut = 12002;
 
 // A named proxy server ("host:port") and the credentials it may ask for.
 struct HttpProxy {
@@ -39,11 +60,12 @@ inline constexpr std::int32_t kErrReplyCutShort = 12030;
 
 // POST `body` (sent as given) with the Content-Type header `contentType`. The system's proxy
 // configuration applies; HTTPS is validated by the system.
+// Ends by `deadline` when one is given, else within the total limit of `limits`.
 HttpReply HttpPost(const std::string& url, const std::string& body, const std::string& contentType,
-                   const HttpLimits& limits = {});
+                   const HttpLimits& limits = {}, const HttpDeadline* deadline = nullptr);
 // GET, through `proxy` when one is given (credentials answer a 407), else as HttpPost.
 HttpReply HttpGet(const std::string& url, const std::optional<HttpProxy>& proxy = std::nullopt,
-                  const HttpLimits& limits = {});
+                  const HttpLimits& limits = {}, const HttpDeadline* deadline = nullptr);
 
 // URLDownloadToFile: the HRESULT (0 when the file was downloaded).
 long UrlDownloadToFile(const std::string& url, const std::string& path);

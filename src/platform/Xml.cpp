@@ -191,9 +191,20 @@ void* CreateDocument(const CLSID& clsid) {
                                 reinterpret_cast<void**>(&doc));
   if (FAILED(hr)) ThrowComError(hr);
   doc->put_async(VARIANT_FALSE);
-  // Templates come from the network: never fetch external entities or DTDs.
+  // Templates come from the network: never fetch external entities or DTDs, and refuse a
+  // document that carries a DTD at all (its entities could expand without bound). The version
+  // independent object lets a DTD through unless told otherwise. Systems whose parser does not
+  // know the property are covered by the document-type test after each load.
   doc->put_resolveExternals(VARIANT_FALSE);
   doc->put_validateOnParse(VARIANT_FALSE);
+  {
+    Bstr prohibit("ProhibitDTD");
+    VARIANT yes;
+    VariantInit(&yes);
+    V_VT(&yes) = VT_BOOL;
+    V_BOOL(&yes) = VARIANT_TRUE;
+    doc->setProperty(prohibit.get(), yes);
+  }
   Bstr language("SelectionLanguage");
   VARIANT xpath;
   VariantInit(&xpath);
@@ -225,6 +236,25 @@ XmlDocument XmlDocument::CreateByClsid(const std::string& clsidText) {
   return d;
 }
 
+namespace {
+
+// A document that came with a document type declaration is not used: it is emptied and counts
+// as not loaded, whatever the parser made of the declaration.
+bool RefuseDocumentType(IXMLDOMDocument2* doc) {
+  IXMLDOMDocumentType* type = nullptr;
+  const HRESULT hr = doc->get_doctype(&type);
+  if (type != nullptr) type->Release();
+  if (hr == S_OK && type != nullptr) {
+    Bstr empty("");
+    VARIANT_BOOL ignored = VARIANT_FALSE;
+    doc->loadXML(empty.get(), &ignored);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 bool XmlDocument::Load(const std::string& path) {
   if (doc_ == nullptr) ThrowNotSet();
   VARIANT source;
@@ -235,7 +265,7 @@ bool XmlDocument::Load(const std::string& path) {
   VARIANT_BOOL ok = VARIANT_FALSE;
   HRESULT hr = AsDoc(doc_)->load(source, &ok);
   VariantClear(&source);
-  return SUCCEEDED(hr) && ok == VARIANT_TRUE;
+  return SUCCEEDED(hr) && ok == VARIANT_TRUE && !RefuseDocumentType(AsDoc(doc_));
 }
 
 bool XmlDocument::LoadXml(const std::string& text) {
@@ -243,7 +273,7 @@ bool XmlDocument::LoadXml(const std::string& text) {
   Bstr value(text);
   VARIANT_BOOL ok = VARIANT_FALSE;
   HRESULT hr = AsDoc(doc_)->loadXML(value.get(), &ok);
-  return SUCCEEDED(hr) && ok == VARIANT_TRUE;
+  return SUCCEEDED(hr) && ok == VARIANT_TRUE && !RefuseDocumentType(AsDoc(doc_));
 }
 
 void XmlDocument::Save(const std::string& path) {

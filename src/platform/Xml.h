@@ -50,6 +50,7 @@ class XmlDocument {
   static XmlDocument CreateByClsid(const std::string& clsid);
 
   bool valid() const { return doc_ != nullptr; }
+  // Both refuse a document with a document type declaration (false, and the document empty).
   bool Load(const std::string& path);        // false when the file is missing or not XML
   bool LoadXml(const std::string& text);     // false when the text is not XML
   void Save(const std::string& path);        // throws on failure

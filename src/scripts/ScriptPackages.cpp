@@ -1,5 +1,6 @@
 #include "scripts/ScriptPackages.h"
 
+#include "conditions/ActionFilters.h"
 #include "conditions/Filters.h"
 #include "core/Log.h"
 #include "core/RunState.h"
@@ -133,11 +134,7 @@ ActionFolders FoldersOf(const RunState& rs, const std::string& id) {
 
 ActionAnswer AnswerScriptConditions(RunState& rs, const platform::XmlNode& action) {
   ActionAnswer answer;
-  const struct {
-    const char* element;
-    CheckVerdict (*check)(RunState&, const std::string&);
-  } checks[] = {{"servicepack", &OSVerdict}, {"softwares", &SoftwareVerdict}, {"services", &ServiceVerdict}};
-  for (const auto& c : checks) {
+  for (const auto& c : kConditionChecks) {
     ConditionAnswer asked{c.element, {}, {false, false, std::string("no <") + c.element + "> element: not satisfied"}};
     // A condition that cannot be evaluated counts as not met.
     try {
@@ -270,11 +267,14 @@ std::string ProcessXPRScripts(RunState& rs, platform::XmlNode& action) {
       action.AppendChild(*rs.FilterElement);
     });
 
-    // 4. The staged template carries the answer from here on.
-    Guarded(rs, [&] {
-      if (!rs.rsXML) throw Failure(91, "Object variable or With block variable not set");
-      rs.rsXML->Save(herald + "Pre_kDHMenu.xml");
-    });
+    // 4. The staged template carries the answer from here on. Not saved, it would be installed
+    //    without the answers (or cut short, on a full disk).
+    if (!Guarded(rs, [&] {
+          if (!rs.rsXML) throw Failure(91, "Object variable or With block variable not set");
+          rs.rsXML->Save(herald + "Pre_kDHMenu.xml");
+        })) {
+      return "Unable to save " + herald + "Pre_kDHMenu.xml";
+    }
 
     // 5.
     const std::string scriptIds = OptionalText(rs, action, "scriptids");

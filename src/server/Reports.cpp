@@ -3,6 +3,7 @@
 #include "core/Log.h"
 #include "core/RegIni.h"
 #include "core/RunState.h"
+#include "platform/OneStepFile.h"
 #include "platform/Text.h"
 #include "server/WebPost.h"
 #include "system/Popup.h"
@@ -78,19 +79,40 @@ bool ReportDue(const std::string& lastRun, const std::string& storedTempId, cons
   return text::Trim(storedTempId) != tempId || text::Trim(storedTempVer) != tempVer;
 }
 
+void DropUnfinishedStatus(RunState& rs) {
+  try {
+    platform::RemoveLeftoverOf(StatusFilePath(rs));
+  } catch (...) {
+    LogTrap(rs, "DropUnfinishedStatus", "modMain");
+  }
+}
+
 bool UpdateStatus(RunState& rs) {
   try {
     const std::string file = StatusFilePath(rs);
+    // A record that an earlier run was ended in the middle of writing is dropped.
+    platform::RemoveLeftoverOf(file);
     const platform::LocalTime now = rs.Now();
     const std::string lastRun = GetKeyValue(rs, kStatusSection, "LastRunDateTime", file, false);
     const std::string storedTempId = GetKeyValue(rs, kStatusSection, "TempId", file, false);
     const std::string storedTempVer = GetKeyValue(rs, kStatusSection, "TempVer", file, false);
     if (!ReportDue(lastRun, storedTempId, storedTempVer, rs.TempId, rs.TempVer, now)) return false;
 
-    bool written = SetKeyValue(rs, kStatusSection, "LastRunDateTime", text::FormatStamp(now), file) != 0;
-    written = SetKeyValue(rs, kStatusSection, "TempId", rs.TempId, file) != 0 && written;
-    written = SetKeyValue(rs, kStatusSection, "TempVer", rs.TempVer, file) != 0 && written;
-    written = SetKeyValue(rs, kStatusSection, "Status", rs.sStatus.empty() ? "SUCCESS" : "FAILED", file) != 0 && written;
+    // The four keys go into a copy that then takes the file's place: a record cut short would
+    // name a report that was never made, or none.
+    bool written = false;
+    try {
+      written = platform::EditFileInOneStep(file, [&](const std::string& copy) {
+        bool ok = SetKeyValue(rs, kStatusSection, "LastRunDateTime", text::FormatStamp(now), copy) != 0;
+        ok = SetKeyValue(rs, kStatusSection, "TempId", rs.TempId, copy) != 0 && ok;
+        ok = SetKeyValue(rs, kStatusSection, "TempVer", rs.TempVer, copy) != 0 && ok;
+        ok = SetKeyValue(rs, kStatusSection, "Status", rs.sStatus.empty() ? "SUCCESS" : "FAILED", copy) != 0 && ok;
+        return ok;
+      });
+    } catch (...) {
+      const Failure f = CurrentFailure();
+      WriteLog(rs, "ERR : " + std::to_string(f.number()) + " (" + f.description() + ") writing " + file);
+    }
     // The report still goes out; without the record the next run simply reports again.
     if (!written) WriteLog(rs, "ERR : Unable to write status file " + file);
     return true;

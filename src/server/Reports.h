@@ -10,6 +10,9 @@ namespace kdht {
 
 struct RunState;
 
+// Removes the copy of the status file that a run ended in the middle of recording left behind
+// (a run that asks for nothing new never reaches the record).
+void DropUnfinishedStatus(RunState& rs);
 bool UpdateStatus(RunState& rs);
 void WPSuccess(RunState& rs);
 void WPFailure(RunState& rs);

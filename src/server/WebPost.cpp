@@ -63,12 +63,16 @@ struct PostOutcome {
   std::string part1, part2, part3;
 };
 
-PostOutcome PostOnce(const std::string& xml, const std::string& url) {
+platform::HttpLimits PostLimits() {
+  platform::HttpLimits limits;
+  limits.maxReplyBytes = kMaxReplyBytes;
+  return limits;
+}
+
+PostOutcome PostOnce(const std::string& xml, const std::string& url, const platform::HttpDeadline& deadline) {
   PostOutcome out;
   try {
-    platform::HttpLimits limits;
-    limits.maxReplyBytes = kMaxReplyBytes;
-    const platform::HttpReply reply = platform::HttpPost(url, xml, "text/xml; charset=utf-8", limits);
+    const platform::HttpReply reply = platform::HttpPost(url, xml, "text/xml; charset=utf-8", PostLimits(), &deadline);
     if (reply.status >= 200 && reply.status <= 299) {
       out.ok = true;
       out.status = DecodeReplyText(reply.body);
@@ -128,9 +132,12 @@ std::string WebPost(RunState& rs, std::string& xml, std::string& url, std::strin
     WriteLog(rs, "MSG : Webpost string : " + xml);
     WriteLog(rs, "MSG : Webpost url : " + url);
 
+    // The tries of one post share one total limit: a server that trickles cannot hold the run
+    // for three times as long.
+    const platform::HttpDeadline deadline(PostLimits());
     PostOutcome outcome;
     for (int attempt = 0; attempt < kPostAttempts; ++attempt) {
-      outcome = PostOnce(xml, url);
+      outcome = PostOnce(xml, url, deadline);
       if (text::Trim(outcome.part1).empty()) break;
     }
 

@@ -8,6 +8,7 @@
 #include "core/RegIni.h"
 #include "core/RunState.h"
 #include "platform/FileSystem.h"
+#include "platform/OneStepFile.h"
 #include "platform/Text.h"
 
 namespace kdht {
@@ -29,6 +30,8 @@ std::string RequestFile(RunState& rs, const std::string& fileName) {
   return folder + "\\" + fileName;
 }
 
+}  // namespace
+
 std::vector<std::string> SectionNames(RunState& rs, const std::string& file) {
   std::vector<std::string> names;
   const std::string list = GetSections(rs, file);
@@ -41,6 +44,8 @@ std::vector<std::string> SectionNames(RunState& rs, const std::string& file) {
   }
   return names;
 }
+
+namespace {
 
 struct RunnerSection {
   std::optional<std::string> found;  // the section that already asks for the runner
@@ -65,6 +70,8 @@ RunnerSection FindRunnerSection(RunState& rs, const std::string& file) {
 // Makes sure the request file exists; false when it can be neither found nor created.
 bool EnsureRequestFile(RunState& rs, const std::string& file) {
   try {
+    // A request that an earlier run was ended in the middle of writing is dropped.
+    platform::RemoveLeftoverOf(file);
     if (!rs.FileSys.FileExists(file)) rs.FileSys.WriteAnsiText(file, "");
   } catch (...) {
     // Reported by the caller as a missing file.
@@ -111,18 +118,18 @@ bool CreateScheduleInto(RunState& rs, const std::string* into, const std::string
 // A request for the runner is a pair of sections, written key by key. Written in place, a run
 // ended in between left a section that names the runner without its times, which the next run
 // took for a request already made. The pair goes into a copy of the request file that then takes
-// the file's place: the scheduler, and the next run, see the whole request or none of it.
+// the file's place: the scheduler, and the next run, see the whole request or none of it. A pair
+// that could not be written whole (a full disk) leaves the file as it was.
 void RunnerRequestPair(RunState& rs, const std::string& file, const std::string& first, const std::string& second,
                        const std::string& mode) {
-  const std::string staged = file + ".new";
-  if (rs.FileSys.FileExists(file)) {
-    rs.FileSys.CopyFile(file, staged);
-  } else if (rs.FileSys.FileExists(staged)) {
-    rs.FileSys.DeleteFile(staged, true);
-  }
-  CreateScheduleInto(rs, &staged, first, kRunnerExe, kRunnerParameter, kStartTime, kEndTime, "15", kWeekdays, mode);
-  CreateScheduleInto(rs, &staged, second, kRunnerExe, kRunnerParameter, kStartTime, kEndTime, "0", kWeekdays, mode);
-  platform::ReplaceFileWith(staged, file);
+  const bool written = platform::EditFileInOneStep(file, [&](const std::string& copy) {
+    const bool one =
+        CreateScheduleInto(rs, &copy, first, kRunnerExe, kRunnerParameter, kStartTime, kEndTime, "15", kWeekdays, mode);
+    const bool two =
+        CreateScheduleInto(rs, &copy, second, kRunnerExe, kRunnerParameter, kStartTime, kEndTime, "0", kWeekdays, mode);
+    return one && two;
+  });
+  if (!written) WriteLog(rs, "ERR : Unable to write the schedule request " + file);
 }
 
 }  // namespace

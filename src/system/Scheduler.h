@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace kdht {
 
@@ -16,6 +17,8 @@ void ClearSchedules(RunState& rs);
 // The request files, by the names they are written under, in the scheduler's folder.
 inline constexpr const char* kAddRequestFile = "kDHT_Addsection.ini";
 inline constexpr const char* kDeleteRequestFile = "kDHT_DeleteSection.ini";
+// The section names of a request file, in file order (an empty name where the file has one).
+std::vector<std::string> SectionNames(RunState& rs, const std::string& file);
 // True when a request section's "ExecutableName" names the feature's runner.
 bool IsRunnerRequest(const std::string& executableName);
 

@@ -9,5 +9,7 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+# The test kit shared with the demo and the bench.
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 
 from kdht_fixtures import *  # noqa: E402,F401,F403

@@ -12,7 +12,7 @@ import uuid
 from pathlib import Path
 from typing import Sequence
 
-import kdht_harness as h
+from kdht_testkit import harness as h
 
 TEMPLATE = "wpdcmgetdeskheraldtemplate"
 TESTTOOL = "wpdcmtesttoolgetdhtmpmemb"

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import pytest
 
-import kdht_harness as h
+from kdht_testkit import harness as h
 
 __all__ = ["wine_session", "kdht_exe", "sim", "make_agent", "agent"]
 

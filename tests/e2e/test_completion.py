@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-import kdht_harness as h
+from kdht_testkit import harness as h
 from flow_helpers import (ADD_SCHEDULE_LINES, FAILURE, MENU_REL, NO_NEW_TEMPLATE, NO_RUNNER, RSS_REL, RUNNER_REL,
                           SCHEDULE_FOUND_LINE, SCRIPTS, SUCCESS, TEMPLATE, TESTTOOL, assert_posts, assert_requested,
                           failure_report, post_lines, sandbox_processes, script_details_request, start_program,
@@ -124,7 +124,9 @@ class TestRunnerRestart:
                                                    "MSG : Executing %s SERVICE" % runner,
                                                    "MSG : successfully executed " + runner], contiguous=True)
         assert old_runner not in after, after
-        assert [s.command_line for s in agent.runner_starts()[1:]] == [runner + " SERVICE"]
+        # The started runner records its start a moment after it shows in the process list.
+        starts = wait_for_starts(agent, "kINDHM", 2)
+        assert [s.command_line for s in starts[1:]] == [runner + " SERVICE"]
         agent.assert_end_of_run()
         h.kill_pids(pid for pid, name in after.items() if name == "kINDHM.exe")
 

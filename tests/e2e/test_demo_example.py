@@ -14,7 +14,7 @@ from types import SimpleNamespace
 
 import pytest
 
-import kdht_harness as h
+from kdht_testkit import harness as h
 
 EXAMPLES = h.REPO_ROOT / "examples"
 TEMPLATE = "wpdcmgetdeskheraldtemplate"

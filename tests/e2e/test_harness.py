@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-import kdht_harness as h
+from kdht_testkit import harness as h
 
 
 class TestWineSetUp:

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-import kdht_harness as h
+from kdht_testkit import harness as h
 from flow_helpers import (MENU_REL, NO_RUNNER, SCRIPTS, SUCCESS, TEMPLATE, InstalledSoftware, template_details_request,
                           unique_name)
 from test_processing import OWN_SCRIPTS, SCRIPT_TEMPLATE, plain_template

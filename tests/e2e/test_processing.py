@@ -11,7 +11,7 @@ from dataclasses import dataclass
 
 import pytest
 
-import kdht_harness as h
+from kdht_testkit import harness as h
 from flow_helpers import (DETAILS, FAILURE, MENU_REL, NO_NEW_TEMPLATE, NO_RUNNER, SCRIPTS, STAGED_REL, STAGING_REL,
                           SUCCESS, TEMPLATE, InstalledSoftware, assert_posts, assert_sealed, failure_report,
                           files_under, md5_text, post_lines, sandbox_processes, script_details_request,

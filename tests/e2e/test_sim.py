@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from kdht_harness import sim as simmod
+from kdht_testkit.harness import sim as simmod
 
 PAGE = "wpdcmgetdeskheraldtemplate"
 QUERY = "mmid=5678&sid=42&rid=1234&rty=RORI"

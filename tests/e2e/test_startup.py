@@ -8,7 +8,7 @@ import shutil
 
 import pytest
 
-import kdht_harness as h
+from kdht_testkit import harness as h
 
 TEMPLATE = "wpdcmgetdeskheraldtemplate"
 TESTTOOL = "wpdcmtesttoolgetdhtmpmemb"

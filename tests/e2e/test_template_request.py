@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-import kdht_harness as h
+from kdht_testkit import harness as h
 from flow_helpers import (BOM16, CLEAR_SCHEDULE_LINES, FAILURE, MENU_REL, NO_NEW_TEMPLATE, NO_RUNNER, SEAL_REL,
                           STAGED_REL, STAGING_REL, SUCCESS, TEMPLATE, TESTTOOL, assert_posts, assert_requested,
                           assert_sealed, failure_report, files_under, md5_text, page_url, post_lines, post_log_files,

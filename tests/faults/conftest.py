@@ -1,5 +1,5 @@
 """Fault suite: kDHT.exe under Wine against a misbehaving server, hostile templates, interrupted
-runs and local faults. Reuses the end-to-end harness (tests/e2e) and prints, at the end, how many
+runs and local faults. Uses the test kit (tools/kdht_testkit) and the end-to-end fixtures (tests/e2e) and prints, at the end, how many
 cases each group tried and how many failed."""
 
 from __future__ import annotations
@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from kdht_fixtures import *  # noqa: E402,F401,F403
@@ -23,12 +24,25 @@ GROUPS = {
     "test_interrupted_runs.py": "interrupted runs",
     "test_local_faults.py": "local faults",
 }
+# Groups of one file, by test class.
+CLASS_GROUPS = {
+    "TestSmallFileSystem": "small file system",
+    "TestHeldTemplate": "held template",
+    "TestKilledInstall": "killed install",
+    "TestTricklingServer": "trickling server",
+    "TestTemplateWithDtd": "templates with DTD",
+    "TestRunDeadline": "run deadline",
+}
+_skip_reasons: dict[str, set[str]] = {}
 _tally: dict[str, dict[str, int]] = {}
 _started = time.monotonic()
 
 
 def _group(nodeid: str) -> str:
-    return GROUPS.get(nodeid.split("::", 1)[0].rsplit("/", 1)[-1], "other")
+    parts = nodeid.split("::")
+    if len(parts) > 2 and parts[1] in CLASS_GROUPS:
+        return CLASS_GROUPS[parts[1]]
+    return GROUPS.get(parts[0].rsplit("/", 1)[-1], "other")
 
 
 def pytest_runtest_logreport(report):
@@ -36,6 +50,8 @@ def pytest_runtest_logreport(report):
     if report.when == "setup":
         if report.skipped:
             counts["skipped"] += 1
+            reason = report.longrepr[2] if isinstance(report.longrepr, tuple) else str(report.longrepr)
+            _skip_reasons.setdefault(_group(report.nodeid), set()).add(reason)
         elif report.failed:
             counts["tried"] += 1
             counts["failed"] += 1
@@ -52,7 +68,7 @@ def pytest_terminal_summary(terminalreporter):
         return
     terminalreporter.write_sep("-", "fault suite")
     total_tried = total_failed = 0
-    for group in list(GROUPS.values()) + ["other"]:
+    for group in list(GROUPS.values()) + list(CLASS_GROUPS.values()) + ["other"]:
         c = _tally.get(group)
         if not c:
             continue
@@ -61,6 +77,8 @@ def pytest_terminal_summary(terminalreporter):
         skipped = ", %d skipped" % c["skipped"] if c["skipped"] else ""
         terminalreporter.write_line("faults: %-18s %4d cases tried, %3d failed%s" % (group, c["tried"], c["failed"],
                                                                                        skipped))
+        for reason in sorted(_skip_reasons.get(group, ())):
+            terminalreporter.write_line("faults: %-18s skipped: %s" % (group, reason))
     terminalreporter.write_line("faults: %-18s %4d cases tried, %3d failed, %.0f s" % (
         "all", total_tried, total_failed, time.monotonic() - _started))
 

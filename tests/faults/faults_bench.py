@@ -17,7 +17,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Iterable, Sequence
 
-import kdht_harness as h
+from kdht_testkit import harness as h
 
 sim = h.sim
 
@@ -517,3 +517,65 @@ def closed_port_url() -> str:
     port = s.getsockname()[1]
     s.close()
     return "http://127.0.0.1:%d/dh/" % port
+
+
+# ----------------------------------------------------------------------------------------------
+# What a run under a fault may leave: a template that the next run trusts is a whole one, and a
+# failure is never reported as a success
+# ----------------------------------------------------------------------------------------------
+
+_HELD = re.compile(r"<tmplatid>(.*?)</tmplatid><tmplatver>(.*?)</tmplatver>")
+
+
+def action_count(text: str) -> int:
+    return len(re.findall(r"<action[\s>/]", text))
+
+
+def whole_template_problem(bench: Bench, served_xml: str) -> str | None:
+    """None when the installed template is a whole one: well-formed, named, every action of what
+    was served, and the script files of its script action present."""
+    import xml.etree.ElementTree as ET
+    try:
+        text = decode_xml_file(bench.menu.read_bytes())
+        root = ET.fromstring(re.sub(r"^<\?xml[^>]*\?>", "", text.lstrip()))
+    except (OSError, ET.ParseError) as e:
+        return "not a whole document: %s" % e
+    if root.find("templateid") is None or root.find("templatever") is None:
+        return "no identifier or version"
+    if len(root.findall("action")) != action_count(served_xml):
+        return "%d of %d actions" % (len(root.findall("action")), action_count(served_xml))
+    missing = [m for m in bench.missing_parts() if not m.startswith("Icon/")]
+    return "lacks %s" % missing if missing else None
+
+
+def check_fault_outcome(bench: Bench, p: Pass, served: CurrentTemplate, what: str) -> str | None:
+    """The properties of what a faulted run `p` left, for the template version `served` offered.
+    Returns the version the machine holds and trusts, or None when it holds none it trusts."""
+    trusted = bench.template_problem() is None
+    held = template_version(bench.menu.read_bytes()) if trusted else None
+    if trusted:
+        # A seal vouches only for a whole template (the staged one was the served text).
+        problem = whole_template_problem(bench, served.xml())
+        assert problem is None, "%s: a sealed template that is not whole: %s\n%s" % (what, problem, p.tail())
+    pages = [r["page"] for r in bench.sim.requests()]
+    if SUCCESS_PAGE in pages:
+        assert held == str(served.version), "%s: success reported, but the machine holds %r\n%s" % (
+            what, held, p.tail())
+    return held
+
+
+def check_next_run(bench: Bench, served: CurrentTemplate, held: str | None, what: str) -> None:
+    """With the fault gone, the next run names what the faulted run left (its version when
+    trusted, else 0/0) and ends with the served template installed, whole and sealed."""
+    bench.sim.reset()
+    bench.sim.add_file(ICON_NAME, ICON_BYTES)
+    bench.sim.set_responder(TEMPLATE_PAGE, served)
+    p = bench.run(watch_outside=False)
+    bench.assert_ended(p, what + ", next run")
+    asked = [_HELD.search(r["body"]) for r in bench.sim.requests(TEMPLATE_PAGE)]
+    assert asked and asked[0], "%s, next run: no template request\n%s" % (what, p.tail())
+    named = (asked[0].group(1), asked[0].group(2))
+    expected = ("0", "0") if held is None else (str(served.template_kw.get("template_id", 501)), held)
+    assert named == expected, "%s, next run named %s, expected %s\n%s" % (what, named, expected, p.tail())
+    bench.assert_installed(p, version=served.version)
+    assert whole_template_problem(bench, served.xml()) is None, p.tail()

@@ -81,7 +81,7 @@ def setup_environment(build: Path) -> None:
     os.environ["KDHT_BUILD"] = str(build)
     os.environ.setdefault("WINEPREFIX", str(REPO / "build" / "wineprefix"))
     os.environ["WINEDEBUG"] = "-all"
-    sys.path.insert(0, str(REPO / "tests" / "e2e"))
+    sys.path.insert(0, str(REPO / "tools"))
 
 
 def wine_loader() -> str:
@@ -1026,7 +1026,7 @@ def main(argv: list[str] | None = None) -> int:
     build = Path(args.build)
     build = (build if build.is_absolute() else (REPO / build)).resolve()
     setup_environment(build)
-    import kdht_harness as h  # noqa: E402  (needs the environment above)
+    from kdht_testkit import harness as h  # noqa: E402  (needs the environment above)
 
     if not h.kdht_built():
         print("bench: kDHT.exe is not built in %s" % h.bin_dir(), file=sys.stderr)

@@ -26,7 +26,6 @@ from __future__ import annotations
 
 import argparse
 import hashlib
-import importlib.util
 import json
 import os
 import sys
@@ -35,7 +34,6 @@ from pathlib import Path
 from types import ModuleType
 
 REPO_ROOT = Path(__file__).resolve().parents[2]
-HARNESS_PATH = REPO_ROOT / "tests" / "e2e" / "kdht_harness.py"
 DEFAULT_EXAMPLES = REPO_ROOT / "examples"
 
 AGENT_ROOT = r"C:\VORNDemo"
@@ -49,19 +47,16 @@ WIDTH = 100
 
 
 # ----------------------------------------------------------------------------------------------
-# The example set's machine (shared with tests/e2e/test_demo_example.py)
+# The example set's machine (shared with the demo example's end-to-end test)
 # ----------------------------------------------------------------------------------------------
 
 def load_harness() -> ModuleType:
-    """tests/e2e/kdht_harness.py as a module (it reads KDHT_BUILD and WINEPREFIX when called)."""
-    name = "kdht_harness"
-    if name in sys.modules:
-        return sys.modules[name]
-    loader_spec = importlib.util.spec_from_file_location(name, HARNESS_PATH)
-    module = importlib.util.module_from_spec(loader_spec)
-    sys.modules[name] = module
-    loader_spec.loader.exec_module(module)
-    return module
+    """The test kit's harness (it reads KDHT_BUILD and WINEPREFIX when called)."""
+    tools = str(REPO_ROOT / "tools")
+    if tools not in sys.path:
+        sys.path.insert(0, tools)
+    from kdht_testkit import harness
+    return harness
 
 
 def sandbox_software(examples: Path) -> list[dict]:

@@ -65,6 +65,7 @@ SIM_URL_TOKEN = "@SIM_URL@"
 # Upper bounds, so that no scripted behaviour can keep a connection (or a test) waiting for ever.
 MAX_STALL_SECONDS = 300.0
 MAX_HUGE_MB = 2048.0
+MIN_TRICKLE_SECONDS = 0.01
 MAX_REQUEST_BODY = 64 * 1024 * 1024
 IDLE_CONNECTION_SECONDS = 60.0
 CHUNK = 64 * 1024
@@ -114,6 +115,17 @@ def stall(seconds: float, then: dict | None = None) -> dict:
     return r
 
 
+def trickle(body: bytes | str = b"<dcmgetdeskheraldtemplate></dcmgetdeskheraldtemplate>", interval: float = 0.3,
+            status: int = 200, head: bool = False, content_type: str | None = None, encoding: str = "utf-8") -> dict:
+    """`body` sent one byte every `interval` seconds (bounded), as a server at the end of a poor
+    line would; head: the status line and headers come the same way."""
+    r: dict[str, Any] = {"kind": "trickle", "interval": float(interval), "status": int(status), "head": bool(head)}
+    _put_body(r, body, encoding)
+    if content_type is not None:
+        r["content_type"] = content_type
+    return r
+
+
 def huge(mb: float, status: int = 200, content_type: str | None = None, prefix: str = "<dcmgetdeskheraldtemplate>",
          suffix: str = "</dcmgetdeskheraldtemplate>", fill: str = "<filler>0123456789abcdef</filler>") -> dict:
     """A generated body of exactly `mb` MiB, streamed in chunks with its Content-Length."""
@@ -151,7 +163,7 @@ def _normalise(r: dict | str | bytes) -> dict:
         raise ValueError("a reply is a dict, str or bytes, not %r" % type(r).__name__)
     r = dict(r)
     kind = r.setdefault("kind", "body")
-    if kind not in ("body", "close", "cut", "stall", "huge"):
+    if kind not in ("body", "close", "cut", "stall", "huge", "trickle"):
         raise ValueError("unknown reply kind %r" % kind)
     if "body" in r and "body_b64" not in r:
         b = r.pop("body")
@@ -164,6 +176,8 @@ def _normalise(r: dict | str | bytes) -> dict:
             r["then"] = _normalise(r["then"])
             if r["then"]["kind"] == "stall":
                 raise ValueError("a stall cannot be followed by another stall")
+    if kind == "trickle" and not MIN_TRICKLE_SECONDS <= float(r.get("interval", 0.3)) <= MAX_STALL_SECONDS:
+        raise ValueError("trickle interval must lie in %g..%g" % (MIN_TRICKLE_SECONDS, MAX_STALL_SECONDS))
     if kind == "huge" and not 0 <= float(r.get("mb", 0)) <= MAX_HUGE_MB:
         raise ValueError("huge mb must lie in 0..%g" % MAX_HUGE_MB)
     return r
@@ -547,6 +561,8 @@ class _Handler(BaseHTTPRequestHandler):
             self._drop(reset=False)
         elif kind == "huge":
             self._huge(r)
+        elif kind == "trickle":
+            self._trickle(r)
 
     def _head(self, r: dict, length: int, default_type: str) -> None:
         self.send_response(int(r.get("status", 200)))
@@ -575,6 +591,28 @@ class _Handler(BaseHTTPRequestHandler):
             sent += n
         self.wfile.write(suffix)
         self.wfile.flush()
+
+    def _trickle(self, r: dict) -> None:
+        body = reply_body(r)
+        content_type = r.get("content_type") or _default_type(body)
+        data = body
+        if r.get("head"):
+            data = ("HTTP/1.1 %d OK\r\nContent-Type: %s\r\nContent-Length: %d\r\n\r\n"
+                    % (int(r.get("status", 200)), content_type, len(body))).encode("ascii") + body
+        else:
+            self._head(r, len(body), default_type=content_type)
+            self.wfile.flush()
+        interval = max(MIN_TRICKLE_SECONDS, float(r.get("interval", 0.3)))
+        for i in range(len(data)):
+            if self.state.stop_event.wait(interval):
+                self._drop(reset=False)
+                return
+            try:
+                self.wfile.write(data[i:i + 1])
+                self.wfile.flush()
+            except OSError:  # the client gave up
+                self.close_connection = True
+                return
 
     def _drop(self, reset: bool) -> None:
         self.close_connection = True

@@ -54,6 +54,42 @@ TEST(Http, StalledServerTimesOutInsteadOfHanging) {
   EXPECT_LT(elapsed, std::chrono::seconds(5));
 }
 
+// A server that sends a byte now and then never trips a per-read limit; the exchange as a whole
+// still ends at its total limit, whether the bytes trickle in the body or in the headers.
+TEST(Http, TricklingServerEndsAtTheTotalLimit) {
+  const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 400\r\nConnection: close\r\n\r\n";
+  const std::string body(400, 'x');
+  for (const bool headersToo : {false, true}) {
+    const Answer answer = headersToo ? Answer::Trickle("", head + body, 40) : Answer::Trickle(head, body, 40);
+    LoopbackServer server(answer);
+    platform::HttpLimits limits = Short();
+    limits.totalTimeoutMs = 1200;
+    const auto start = std::chrono::steady_clock::now();
+    const Failure f = FailureOf([&] { platform::HttpPost(server.Url("/tfr_a.asp"), "<x/>", "text/xml", limits); });
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(f.number(), platform::kErrExchangeTimedOut) << headersToo << ": " << f.description();
+    EXPECT_GE(elapsed, std::chrono::milliseconds(1000)) << headersToo;
+    EXPECT_LT(elapsed, std::chrono::milliseconds(3500)) << headersToo;
+  }
+}
+
+// Tries that share a deadline share its time: once it has passed, the next try is not made.
+TEST(Http, ASharedDeadlineBoundsEveryTry) {
+  LoopbackServer slow(Answer::Trickle("HTTP/1.1 200 OK\r\nContent-Length: 300\r\n\r\n", std::string(300, 'x'), 30));
+  LoopbackServer healthy(Answer::Status(200, "OK", "1"));
+  platform::HttpLimits limits = Short();
+  limits.totalTimeoutMs = 800;
+  const platform::HttpDeadline deadline(limits);
+  EXPECT_EQ(FailureOf([&] { platform::HttpPost(slow.Url("/a"), "<x/>", "text/xml", limits, &deadline); }).number(),
+            platform::kErrExchangeTimedOut);
+  EXPECT_EQ(deadline.RemainingMs(), 0u);
+  EXPECT_EQ(FailureOf([&] { platform::HttpPost(healthy.Url("/b"), "<x/>", "text/xml", limits, &deadline); }).number(),
+            platform::kErrExchangeTimedOut);
+  EXPECT_EQ(healthy.ConnectionCount(), 0);
+  // With a deadline of its own the same post goes through.
+  EXPECT_EQ(platform::HttpPost(healthy.Url("/b"), "<x/>", "text/xml", limits).body, "1");
+}
+
 TEST(Http, OversizedRepliesFailWithAClearError) {
   const std::string big(5000, 'x');
   struct Case {

@@ -210,6 +210,15 @@ void LoopbackServer::Serve(std::uintptr_t clientValue) {
       break;
     }
     case Answer::Kind::Close: break;
+    case Answer::Kind::Trickle: {
+      SendAll(client, answer.bytes);
+      const auto until = std::chrono::steady_clock::now() + kMaxStall;
+      for (size_t i = 0; i < answer.trickled.size() && !stop_ && std::chrono::steady_clock::now() < until; ++i) {
+        Sleep(static_cast<DWORD>(answer.intervalMs));
+        if (send(client, answer.trickled.data() + i, 1, 0) != 1) break;
+      }
+      break;
+    }
   }
 }
 

@@ -31,11 +31,13 @@ struct SeenRequest {
 
 // What the handler wants done with one request.
 struct Answer {
-  enum class Kind { Reply, Stall, Close };
+  enum class Kind { Reply, Stall, Close, Trickle };
   Kind kind = Kind::Reply;
-  std::string bytes;  // the whole raw reply for Kind::Reply
+  std::string bytes;  // the whole raw reply for Kind::Reply, the part sent at once for Kind::Trickle
+  std::string trickled;  // Kind::Trickle: the rest of the reply, one byte at a time
+  int intervalMs = 0;    // Kind::Trickle: the wait before each of those bytes
 
-  static Answer Raw(std::string bytes) { return Answer{Kind::Reply, std::move(bytes)}; }
+  static Answer Raw(std::string bytes) { return Answer{Kind::Reply, std::move(bytes), {}, 0}; }
   // A complete reply with Content-Length and "Connection: close"; extraHeaders end in CR LF.
   static Answer Status(int status, const std::string& reason, const std::string& body,
                        const std::string& extraHeaders = "");
@@ -43,8 +45,13 @@ struct Answer {
   static Answer CutShort(int status, const std::string& reason, const std::string& body, std::size_t announcedLength,
                          const std::string& extraHeaders = "");
   // Keeps the connection open without answering (until the server stops, at most 10 s).
-  static Answer Stall() { return Answer{Kind::Stall, {}}; }
-  static Answer Close() { return Answer{Kind::Close, {}}; }
+  static Answer Stall() { return Answer{Kind::Stall, {}, {}, 0}; }
+  static Answer Close() { return Answer{Kind::Close, {}, {}, 0}; }
+  // `atOnce`, then `trickled` one byte every intervalMs (until the client leaves or the server
+  // stops, at most 10 s).
+  static Answer Trickle(std::string atOnce, std::string trickled, int intervalMs) {
+    return Answer{Kind::Trickle, std::move(atOnce), std::move(trickled), intervalMs};
+  }
 };
 
 class LoopbackServer {

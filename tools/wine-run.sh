@@ -7,7 +7,7 @@ if [ -x /usr/lib/wine/wine64 ]; then loader=/usr/lib/wine/wine64
 elif [ -x /usr/lib/x86_64-linux-gnu/wine/wine64 ]; then loader=/usr/lib/x86_64-linux-gnu/wine/wine64
 else loader=wine64; fi
 if [ -z "${WINEDLLPATH:-}" ]; then
-  dllpath=$("$(dirname "$0")/../tools/wine32/setup.sh" --path "${KDHT_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kdht}" 2>/dev/null)
+  dllpath=$("$(dirname "$0")/wine32/setup.sh" --path "${KDHT_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kdht}" 2>/dev/null)
   if [ -n "$dllpath" ] && [ -d "$dllpath" ]; then export WINEDLLPATH="$dllpath"; fi
 fi
 export WINEDEBUG="${WINEDEBUG:--all}"

@@ -1,7 +1,7 @@
 """Runs the real kDHT.exe under Wine in a sandboxed agent install, against the management-server
-simulator (tools/mgmt-sim/sim.py). Used by tests/e2e, tests/faults and tools/demo.
+simulator (tools/mgmt-sim/sim.py). Used by the end-to-end tests, the fault suite, the demo and the bench.
 
-    from kdht_harness import Agent, sim
+    from kdht_testkit.harness import Agent, sim
     with sim.Simulator() as server:
         agent = Agent.create("T1", sim_url=server.base_url())
         result = agent.run("DH", timeout=60)
@@ -11,7 +11,7 @@ simulator (tools/mgmt-sim/sim.py). Used by tests/e2e, tests/faults and tools/dem
 Everything lives in the Wine prefix $WINEPREFIX (default <repo>/build/wineprefix, which both builds
 share); the binaries come from $KDHT_BUILD/bin (default <repo>/build/win32/bin, the shipped i686
 build). 32-bit programs run through the WoW64 of Wine's 64-bit loader, with the 32-bit DLLs that
-tools/wine32/setup.sh unpacks ($WINEDLLPATH; tests/wine-run.sh finds the cached set-up itself).
+tools/wine32/setup.sh unpacks ($WINEDLLPATH; tools/wine-run.sh finds the cached set-up itself).
 """
 
 from __future__ import annotations
@@ -31,7 +31,7 @@ from pathlib import Path, PureWindowsPath
 from typing import Iterable, Sequence
 
 REPO_ROOT = Path(__file__).resolve().parents[2]
-WINE_RUN = REPO_ROOT / "tests" / "wine-run.sh"
+WINE_RUN = REPO_ROOT / "tools" / "wine-run.sh"
 SIM_PATH = REPO_ROOT / "tools" / "mgmt-sim" / "sim.py"
 
 
@@ -134,7 +134,7 @@ def loader_gave_up(returncode: int | None, elapsed: float, out: bytes, err: byte
 
 def wine(*args: str, timeout: float = 120.0, check: bool = False, input: bytes | None = None,
          env: dict[str, str] | None = None) -> subprocess.CompletedProcess:
-    """Runs one Windows program (and waits for it) through tests/wine-run.sh."""
+    """Runs one Windows program (and waits for it) through tools/wine-run.sh."""
     for attempt in (1, 2):
         started = time.monotonic()
         r = subprocess.run([str(WINE_RUN), *args], env=wine_env(env), input=input, capture_output=True,
