@@ -45,8 +45,9 @@ struct RunState {
   std::string CommandWord;
   std::string TestTemplateId;
 
-  // The one DOM document of the run.
+  // The one DOM document of the run, created when the run first needs it (tried once).
   std::optional<platform::XmlDocument> rsXML;
+  bool TemplateDocumentTried = false;
 
   // Template request and reply.
   std::string TemplateRoot;
