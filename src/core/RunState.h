@@ -10,6 +10,7 @@
 
 #include "core/FileSys.h"
 #include "platform/Clock.h"
+#include "platform/Dispatch.h"
 #include "platform/Shell.h"
 #include "platform/Xml.h"
 
@@ -33,6 +34,10 @@ enum class LogTarget { File, Discard };
 
 struct RunState {
   LogTarget Log = LogTarget::File;
+
+  // The run's COM apartment, entered (UseCom) before the run first creates a component. Null
+  // where the caller holds an apartment of its own.
+  platform::ComApartment* Apartment = nullptr;
 
   // Start-up and identity.
   FileSystemService FileSys;
@@ -86,5 +91,10 @@ struct RunState {
   std::function<platform::LocalTime()> Now = [] { return platform::Now(); };
   std::function<std::string()> Arguments = [] { return platform::CommandLineArgs(); };
 };
+
+// Enters the run's apartment, once, before a component is created.
+inline void UseCom(RunState& rs) {
+  if (rs.Apartment != nullptr) rs.Apartment->Enter();
+}
 
 }  // namespace kdht

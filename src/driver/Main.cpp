@@ -253,6 +253,7 @@ Outcome StartUp(RunState& rs, std::optional<platform::SingleInstance>& instance)
 void EnsureTemplateDocument(RunState& rs) {
   if (rs.rsXML || rs.TemplateDocumentTried) return;
   rs.TemplateDocumentTried = true;
+  UseCom(rs);
   try {
     rs.rsXML = platform::XmlDocument::CreateByProgId("msxml2.DOMDocument");
   } catch (...) {
@@ -643,12 +644,15 @@ RunEnd Main(RunState& rs) {
 }
 
 int Run() {
-  platform::ComApartment com;
+  // Entered when the run first creates a component: the pass that ends with "No New Template"
+  // after reading a plainly held template creates none.
+  platform::ComApartment com(platform::ComApartment::Entry::OnFirstUse);
   RunEnd end;
   {
     // Every COM object of the run (the DOM document and its nodes among them) is held here
     // and released before the apartment is left.
     RunState rs;
+    rs.Apartment = &com;
     end = Main(rs);
   }
   return ExitCode(end);

@@ -107,7 +107,8 @@ bool SameChecksum(const std::string& a, const std::string& b) {
   return !left.empty() && left == right;
 }
 
-platform::XmlDocument CreateXmlComponent() {
+platform::XmlDocument CreateXmlComponent(RunState& rs) {
+  UseCom(rs);
   try {
     return platform::XmlDocument::CreateByProgId("Msxml2.DOMDocument");
   } catch (const Failure&) {
@@ -227,7 +228,7 @@ bool GetDecryptedMD5(RunState& rs, const std::string& sealPath, const std::strin
     WriteLog(rs, "MSG : Decrypting ...");
     // A seal must be a well-formed document. One in the plain form this program writes is known
     // to be without loading the XML component; any other is loaded to find out.
-    if (!plainxml::IsPlainDocument(sealText) && !CreateXmlComponent().LoadXml(sealText)) return false;
+    if (!plainxml::IsPlainDocument(sealText) && !CreateXmlComponent(rs).LoadXml(sealText)) return false;
     std::string sealed;
     if (!DecodeSeal(sealText, &sealed)) {
       // Well-formed XML, but not a seal this program wrote.

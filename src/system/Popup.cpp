@@ -33,6 +33,7 @@ bool fncCallPopup(RunState& rs, std::int32_t icon, const std::string& header, co
   try {
     WriteLog(rs, "MSg : In fncCallPopup");
     if (!rs.FileSys.FileExists(library)) WriteLog(rs, "ERR : " + library + " is missing. ");
+    UseCom(rs);
     platform::Dispatch popup = platform::Dispatch::Create("kPopup.Display");
     popup.Put("Icon", icon);
     popup.Put("Header", header);

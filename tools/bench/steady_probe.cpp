@@ -7,15 +7,16 @@
 //   dll_dom   creating the first DOM document (COM set-up and the MSXML library)
 //   checksum  loading the checksum library and one checksum of the held template
 //   dom_read  loading the held template into that DOM document
-//   xml_read  reading the held template to its end with the streaming reader (library load too)
+//   plain_read reading the held template's bytes and its names with the program's plain reader
+//             (src/core/PlainXml.cpp, built into this probe)
 #include <windows.h>
 #include <msxml2.h>
 #include <objbase.h>
-#include <shlwapi.h>
-#include <xmllite.h>
 
 #include <cstdio>
 #include <string>
+
+#include "core/PlainXml.h"
 
 namespace {
 
@@ -89,29 +90,21 @@ double DomRead(IXMLDOMDocument* doc, const wchar_t* path) {
   return SUCCEEDED(hr) && ok == VARIANT_TRUE ? took : -1;
 }
 
-double StreamRead(const wchar_t* path) {
+double PlainRead(const wchar_t* path) {
   const double start = Now();
-  HMODULE module = LoadLibraryW(L"xmllite.dll");
-  if (module == nullptr) return -1;
-  using CreateFn = HRESULT(WINAPI*)(REFIID, void**, IMalloc*);
-  auto create = reinterpret_cast<CreateFn>(reinterpret_cast<void*>(GetProcAddress(module, "CreateXmlReader")));
-  IStream* stream = nullptr;
-  IXmlReader* reader = nullptr;
-  if (create == nullptr ||
-      FAILED(SHCreateStreamOnFileEx(path, STGM_READ | STGM_SHARE_DENY_NONE, FILE_ATTRIBUTE_NORMAL, FALSE, nullptr,
-                                    &stream)) ||
-      FAILED(create(kIidXmlReader, reinterpret_cast<void**>(&reader), nullptr)))
-    return -1;
-  reader->SetProperty(XmlReaderProperty_DtdProcessing, DtdProcessing_Prohibit);
-  reader->SetInput(stream);
-  XmlNodeType type;
-  HRESULT hr;
-  long nodes = 0;
-  while ((hr = reader->Read(&type)) == S_OK) ++nodes;
+  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return -1;
+  std::string bytes;
+  LARGE_INTEGER size{};
+  if (GetFileSizeEx(file, &size)) bytes.reserve(static_cast<size_t>(size.QuadPart));
+  char buffer[65536];
+  DWORD read = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0) bytes.append(buffer, read);
+  CloseHandle(file);
+  const bool named = kdht::plainxml::ReadTemplateNames(bytes).has_value();
   const double took = Now() - start;
-  reader->Release();
-  stream->Release();
-  return hr == S_FALSE && nodes > 0 ? took : -1;
+  return named ? took : -1;
 }
 
 }  // namespace
@@ -139,13 +132,13 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   const double checksum = Checksum(argv[2], argv[1]);
   const double domRead = doc != nullptr ? DomRead(doc, argv[1]) : -1;
   if (doc != nullptr) doc->Release();
-  const double xmlRead = StreamRead(argv[1]);
+  const double plainRead = PlainRead(argv[1]);
   CoUninitialize();
 
   FILE* out = _wfopen(argv[3], L"w");
   if (out == nullptr) return 3;
-  std::fprintf(out, "spawn %.9f\ndll_http %.9f\ndll_dom %.9f\nchecksum %.9f\ndom_read %.9f\nxml_read %.9f\n", spawn,
-               dllHttp, dllDom, checksum, domRead, xmlRead);
+  std::fprintf(out, "spawn %.9f\ndll_http %.9f\ndll_dom %.9f\nchecksum %.9f\ndom_read %.9f\nplain_read %.9f\n",
+               spawn, dllHttp, dllDom, checksum, domRead, plainRead);
   std::fclose(out);
   LocalFree(argv);
   return 0;

@@ -68,14 +68,21 @@ class MainTest : public testing::SandboxTest {
     reply_ = std::move(answer);
   }
 
-  // One whole run, as the process's own entry runs it: COM held around the run's state.
+  // One whole run, as the process's own entry runs it: the apartment held around the run's
+  // state and entered when the run first needs it (a component created without entering it
+  // fails, and with it the run's expectations).
   RunEnd RunOnce(const std::string& arguments = "") {
-    platform::ComApartment com;
-    RunState rs;
-    rs.Arguments = [arguments] { return arguments; };
-    const RunEnd end = Main(rs);
-    runInstallPath_ = rs.InstallPath;
-    documentCreated_ = rs.TemplateDocumentTried;
+    platform::ComApartment com(platform::ComApartment::Entry::OnFirstUse);
+    RunEnd end;
+    {
+      RunState rs;
+      rs.Apartment = &com;
+      rs.Arguments = [arguments] { return arguments; };
+      end = Main(rs);
+      runInstallPath_ = rs.InstallPath;
+      documentCreated_ = rs.TemplateDocumentTried;
+    }
+    apartmentEntered_ = com.entered();
     return end;
   }
 
@@ -102,6 +109,7 @@ class MainTest : public testing::SandboxTest {
   LoopbackServer server_;
   std::string runInstallPath_;
   bool documentCreated_ = false;
+  bool apartmentEntered_ = false;
 };
 
 // ---- Silent ends ------------------------------------------------------------------------
@@ -295,6 +303,7 @@ TEST_F(MainTest, HeldTemplateIsNamedAlikeReadPlainlyOrThroughTheDom) {
     EXPECT_NE(requests.back().body.find(c.named), std::string::npos) << c.label << ": " << requests.back().body;
     EXPECT_TRUE(Logged("MSG : Checksum matched")) << c.label;
     EXPECT_EQ(documentCreated_, c.throughDom) << c.label;
+    EXPECT_EQ(apartmentEntered_, c.throughDom) << c.label;
     EXPECT_EQ(Logged("MSG : Failed to load Template : " + runInstallPath_ + "kXPR\\Herald\\kDHMenu.xml"),
               std::string(c.label) == "not well-formed")
         << c.label;
