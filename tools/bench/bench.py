@@ -521,6 +521,8 @@ def build_tools(h) -> dict[str, tuple[Path, str]]:
     for bits in (32, 64):
         cc, cxx = compiler_for(bits), compiler_for(bits, cxx=True)
         jobs = [("trivial%d" % bits, cc, BENCH_DIR / "trivial.c", []),
+                ("imports%d" % bits, cc, BENCH_DIR / "imports.c",
+                 ["-ladvapi32", "-lole32", "-loleaut32", "-lshell32", "-luser32", "-lversion", "-lwinhttp"]),
                 ("probe%d" % bits, cxx, BENCH_DIR / "steady_probe.cpp",
                  ["-std=c++20", "-I", str(REPO / "src"), str(REPO / "src" / "core" / "PlainXml.cpp"), "-static",
                   "-lole32", "-loleaut32", "-luuid"])]
@@ -901,7 +903,7 @@ def steady_rows(records: list[PassRecord], probes: list[dict], variants: list[tu
                 sizes: list[int], held_bytes: dict[int, int], per_line: float) -> list[dict]:
     """One row per variant and held size: the pass less the trivial program of its width in the
     same round (median, min, max), and the parts each take when timed alone (medians)."""
-    trivial = {(r.case, r.round): r.m.wall for r in records if r.case.startswith("trivial")}
+    trivial = {(r.case, r.round): r.m.wall for r in records if r.case.startswith(("trivial", "imports"))}
     rows = []
     for name, exe, bits in variants:
         for n in sizes:
@@ -909,6 +911,8 @@ def steady_rows(records: list[PassRecord], probes: list[dict], variants: list[tu
             diffs = [r.m.wall - trivial[("trivial%d" % bits, r.round)] for r in rs
                      if ("trivial%d" % bits, r.round) in trivial]
             ps = [p for p in probes if p["bits"] == bits and p["plain"] == n]
+            imports = [trivial[("imports%d" % bits, rnd)] - trivial[("trivial%d" % bits, rnd)]
+                       for (case, rnd) in trivial if case == "imports%d" % bits and ("trivial%d" % bits, rnd) in trivial]
             part = {k: med([p[k] for p in ps])
                     for k in ("spawn", "dll_http", "dll_dom", "checksum", "dom_read", "plain_read")}
             lines = med([r.log_lines for r in rs])
@@ -918,20 +922,22 @@ def steady_rows(records: list[PassRecord], probes: list[dict], variants: list[tu
                          # Not known when only the loader's start.exe was measured (see run_measured).
                          "peak": (float("nan") if any("start.exe" in r.m.cmdline.lower() for r in rs)
                                   else med([r.m.peak_kb / 1024 for r in rs])), "lines": lines,
-                         "log_s": lines * per_line if not math.isnan(per_line) else float("nan"), **part})
+                         "log_s": lines * per_line if not math.isnan(per_line) else float("nan"),
+                         "imports": med(imports), **part})
     return rows
 
 
 def steady_table(rows: list[dict], trivial: dict[int, float]) -> str:
     head = ("| kDHT.exe | width | held actions | held bytes | runs | pass − trivial s (min–max) | log lines | "
-            "log lines s | children s | HTTP DLL s | DOM DLL s | checksum s | DOM read s | plain read s | "
-            "peak MiB |")
+            "log lines s | children s | imported DLLs s | HTTP DLL s | COM + DOM DLL s | checksum s | DOM read s | "
+            "plain read s | peak MiB |")
     out = [head, "|" + "---|" * (head.count("|") - 1)]
     for r in rows:
-        out.append("| %s | %s | %s | %s | %d | %s (%s–%s) | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
+        out.append("| %s | %s | %s | %s | %d | %s (%s–%s) | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
             r["variant"], "i686" if r["bits"] == 32 else "x86_64", format(r["plain"], ","), format(r["bytes"], ","),
             r["n"], fmt(r["diff"], "%.3f"), fmt(r["diff_min"], "%.3f"), fmt(r["diff_max"], "%.3f"),
-            fmt(r["lines"], "%.0f"), fmt(r["log_s"], "%.3f"), fmt(r["spawn"], "%.3f"), fmt(r["dll_http"], "%.3f"),
+            fmt(r["lines"], "%.0f"), fmt(r["log_s"], "%.3f"), fmt(r["spawn"], "%.3f"), fmt(r["imports"], "%.3f"),
+            fmt(r["dll_http"], "%.3f"),
             fmt(r["dll_dom"], "%.3f"), fmt(r["checksum"], "%.3f"), fmt(r["dom_read"], "%.3f"),
             fmt(r["plain_read"], "%.3f"), fmt(r["peak"], "%.1f")))
     widths = ", ".join("%s %s s" % ("i686" if b == 32 else "x86_64", fmt(v, "%.3f")) for b, v in sorted(trivial.items()))
@@ -952,13 +958,14 @@ def steady_targets(rows: list[dict]) -> list[str]:
 def steady_round(bench: "Bench", rnd: int, variants: list[tuple[str, Path, int]], sizes: list[int],
                  held: dict[int, tuple[Path, int]], nnt: Path, tools: dict, libraries: dict[int, Path]) -> None:
     cases = [("", "trivial%d" % b) for b in sorted({v[2] for v in variants})]
+    cases += [("", "imports%d" % b) for b in sorted({v[2] for v in variants}) if "imports%d" % b in tools]
     cases += [(name, str(n)) for name, _exe, _bits in variants for n in sizes]
     k = (rnd - 1) % len(cases)
     cases = cases[k:] + cases[:k]
     exes = {name: (exe, bits) for name, exe, bits in variants}
     print("steady round %d (%s)" % (rnd, load_text()), flush=True)
     for name, case in cases:
-        if case.startswith("trivial"):
+        if case.startswith(("trivial", "imports")):
             r = bench.run_trivial(bench.h.unix_to_win(tools[case][0]), rnd, case)
             print("  %-9s %-10s %8.3f s  peak %6.1f MiB" % ("", case, r.m.wall, r.m.peak_kb / 1024), flush=True)
         else:
@@ -1209,8 +1216,10 @@ def main(argv: list[str] | None = None) -> int:
         "- parts, each timed alone in a fresh process of the width (tools/bench/steady_probe.cpp, medians): log "
         "lines = the pass's lines × %s ms (one open, append and close each); children = starting the two regsvr32 "
         "until each CreateProcess returns (a pass that waits for them pays it, one that starts them from a "
-        "thread does not); HTTP DLL = loading the HTTP library; DOM DLL = COM set-up and the first DOM document "
-        "(paid by a pass that creates one); checksum = loading the checksum library and one checksum of the held "
+        "thread does not); imported DLLs = a trivial program importing the libraries kDHT.exe imports "
+        "(tools/bench/imports.c) less the trivial program, same round; HTTP DLL = loading the HTTP library; "
+        "COM + DOM DLL = entering the COM apartment and creating the first DOM document (paid by a pass that "
+        "creates a component); checksum = loading the checksum library and one checksum of the held "
         "file; DOM read = loading it into a DOM (what a pass that reads the held template through the DOM pays); "
         "plain read = reading its bytes and names with the program's plain reader" % fmt(steady_line * 1000, "%.3f"),
         "",
