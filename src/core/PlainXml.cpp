@@ -1,6 +1,8 @@
 #include "core/PlainXml.h"
 
+#include <bit>
 #include <cstring>
+#include <algorithm>
 #include <vector>
 
 namespace kdht::plainxml {
@@ -78,13 +80,13 @@ std::optional<std::u16string> FromUtf8(std::string_view s) {
   return out;
 }
 
+// Windows runs little-endian only: the file's code units are copied as they are.
+static_assert(std::endian::native == std::endian::little);
+
 std::optional<std::u16string> FromUtf16Le(std::string_view s) {
   if (s.size() % 2 != 0 || s.size() / 2 > kMaxUnits) return std::nullopt;
   std::u16string out(s.size() / 2, u'\0');
-  for (size_t k = 0; k < out.size(); ++k) {
-    out[k] = static_cast<char16_t>(static_cast<unsigned char>(s[2 * k]) |
-                                   (static_cast<unsigned char>(s[2 * k + 1]) << 8));
-  }
+  std::memcpy(out.data(), s.data(), s.size());
   return out;
 }
 
@@ -159,7 +161,9 @@ class Reader {
     *name = t_.substr(from, pos_ - from);
     // Names beginning with "xml" are reserved; prefixed names would need namespaces.
     if (name->size() > kMaxNameLength) return false;
-    if (name->size() >= 3 && SameLetters(name->substr(0, 3), "xml")) return false;
+    if (name->size() >= 3 && Lower((*name)[0]) == 'x' && Lower((*name)[1]) == 'm' && Lower((*name)[2]) == 'l') {
+      return false;
+    }
     return AtEnd() || t_[pos_] != ':';
   }
 
@@ -303,6 +307,16 @@ class Reader {
   // Text up to the next "<" (or the end, which the caller refuses).
   bool Text(Wanted* capture) {
     const size_t from = pos_;
+    if (capture == nullptr) {
+      // Most of a template is printable text outside the two names: passed over at once, the
+      // rest checked below.
+      const size_t end = std::min(t_.size(), from + kMaxRunLength);
+      while (pos_ < end) {
+        const char16_t c = t_[pos_];
+        if (c < 0x20 || c >= 0xD800 || c == '<' || c == '&' || c == ']') break;
+        ++pos_;
+      }
+    }
     while (!AtEnd() && t_[pos_] != '<') {
       if (pos_ - from > kMaxRunLength) return false;
       const char16_t c = t_[pos_];

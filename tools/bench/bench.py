@@ -723,7 +723,8 @@ class Bench:
         self.records.append(rec)
         return rec
 
-    def run_steady(self, variant: str, exe: Path, plain: int, held: Path, nnt: Path, rnd: int) -> PassRecord:
+    def run_steady(self, variant: str, exe: Path, plain: int, held: Path, nnt: Path, rnd: int,
+                   retry: bool = True) -> PassRecord:
         """A pass that holds a sealed template of `plain` actions and is told "No New Template"."""
         self.deploy(exe)
         self.reset_agent()
@@ -741,6 +742,12 @@ class Bench:
         if m.timed_out:
             raise RuntimeError("%s: kDHT.exe did not end within %gs" % (case, self.timeout))
         msgs = self.agent.log_messages()
+        if not msgs and retry and m.status == 0:
+            # No log at all: the program ended before it knew its log (a silent end, as at the
+            # single-instance check). Seen once in a few hundred passes, with the previous release,
+            # the cause not established; such a pass measures nothing, and is run again once.
+            print("  (%s %s left no log: a silent end; run again)" % (variant, case), flush=True)
+            return self.run_steady(variant, exe, plain, held, nnt, rnd, retry=False)
         if not msgs or msgs[-1] != "MSG : Application Ended":
             raise RuntimeError("%s: the pass did not end normally; log tail:\n%s" % (case, "\n".join(msgs[-15:])))
         # A pass this short may end before the sampler has seen its command line: the log lines
