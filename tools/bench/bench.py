@@ -351,17 +351,28 @@ def _child_of(pid: int) -> int | None:
         return None
 
 
-def _descendants(pid: int) -> list[int]:
-    out, todo = [], [pid]
-    while todo:
-        p = todo.pop()
+def _cpu_seconds(pid: int) -> float:
+    """User and system time of a live process, from /proc/PID/stat."""
+    try:
+        fields = Path("/proc/%d/stat" % pid).read_text().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    except (OSError, ValueError, IndexError):
+        return 0.0
+
+
+def _program_process(program: str, after: int) -> int | None:
+    """The Linux process, newer than pid `after`, whose command line is the Windows program path."""
+    want = program.lower()
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit() or int(entry.name) <= after:
+            continue
         try:
-            kids = [int(k) for k in Path("/proc/%d/task/%d/children" % (p, p)).read_text().split()]
-        except (OSError, ValueError):
-            kids = []
-        out += kids
-        todo += kids
-    return out
+            raw = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode("utf-8", "replace").strip().lower()
+        except OSError:
+            continue
+        if raw == want or raw.startswith(want + " "):
+            return int(entry.name)
+    return None
 
 
 def run_measured(argv: list[str], env: dict[str, str], timeout: float, work: Path) -> Measure:
@@ -379,6 +390,7 @@ def run_measured(argv: list[str], env: dict[str, str], timeout: float, work: Pat
     pid = proc.pid
     done = threading.Event()
     seen = {"hwm": 0, "cmdline": ""}
+    program = argv[1] if len(argv) > 1 else ""
 
     def sample() -> None:
         target = None if use_time else pid
@@ -395,16 +407,22 @@ def run_measured(argv: list[str], env: dict[str, str], timeout: float, work: Pat
                     seen["cmdline"] = raw.replace(b"\0", b" ").decode("utf-8", "replace").strip()
             except OSError:
                 pass
-            # A 32-bit program started by the 64-bit loader may run in a process of its own (the
-            # loader runs start.exe /exec): when one is seen below it, its peak is that process's.
-            for kid in _descendants(target):
-                try:
-                    raw = Path("/proc/%d/cmdline" % kid).read_bytes().replace(b"\0", b" ").decode("utf-8", "replace")
-                except OSError:
-                    continue
-                if ".exe" in raw.lower():
-                    seen["child_hwm"] = max(seen.get("child_hwm", 0), _status_kb(kid, "VmHWM"))
-                    seen["cmdline_child"] = raw.strip()
+            # A 32-bit program started by the 64-bit loader runs in a process of its own (the
+            # loader runs start.exe /exec), which Wine detaches: it is found by its command line
+            # (the program's Windows path) among the newer processes, and sampled from then on.
+            if "start.exe" not in seen["cmdline"].lower():
+                continue
+            kid = seen.get("child")
+            if kid is None:
+                kid = seen["child"] = _program_process(program, pid)
+            if kid is not None:
+                hwm = _status_kb(kid, "VmHWM")
+                if hwm:
+                    seen["child_hwm"] = max(seen.get("child_hwm", 0), hwm)
+                    seen["child_cpu"] = max(seen.get("child_cpu", 0.0), _cpu_seconds(kid))
+                    seen["cmdline_child"] = program
+                else:
+                    seen["child"] = None  # gone, or not yet the program: looked for again
 
     timed_out = threading.Event()
 
@@ -435,12 +453,14 @@ def run_measured(argv: list[str], env: dict[str, str], timeout: float, work: Pat
         except (OSError, ValueError, IndexError):
             pass
     cmdline = seen["cmdline"]
+    cpu = usage.ru_utime + usage.ru_stime
     if "start.exe" in cmdline.lower() and seen.get("cmdline_child"):
-        # The program ran below start.exe: its peak and its name are those of that process (its
-        # CPU time is not in wait4's figure, which stops at the loader).
+        # The program ran beside start.exe: its peak, CPU time (neither is in wait4's figures,
+        # which stop at the loader; both as last sampled, so at most one interval short) and
+        # name are those of that process.
         peak, cmdline = max(peak, seen.get("child_hwm", 0)), seen["cmdline_child"]
-    return Measure(wall, usage.ru_utime + usage.ru_stime, peak, seen["hwm"], cmdline,
-                   proc.returncode, timed_out.is_set())
+        cpu = max(cpu, seen.get("child_cpu", 0.0))
+    return Measure(wall, cpu, peak, seen["hwm"], cmdline, proc.returncode, timed_out.is_set())
 
 
 def _environ_prefix(pid: int) -> str | None:
