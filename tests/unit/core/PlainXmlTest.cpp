@@ -11,6 +11,7 @@
 #include "core/PlainXml.h"
 #include "platform/Dispatch.h"
 #include "platform/FileSystem.h"
+#include "platform/Text.h"
 #include "platform/Xml.h"
 #include "support/TestSupport.h"
 
@@ -28,37 +29,11 @@ std::string Utf16(const std::string& ascii) {
   return out;
 }
 
-// UTF-8 to UTF-16LE with BOM (the text's non-ASCII characters included).
+// UTF-8 to UTF-16LE with BOM (the text's non-ASCII characters included), by the system's own
+// conversion.
 std::string Utf16FromUtf8(const std::string& utf8) {
   std::string out = "\xFF\xFE";
-  const std::wstring wide = [&] {
-    std::wstring w;
-    for (size_t i = 0; i < utf8.size();) {
-      const unsigned char c = static_cast<unsigned char>(utf8[i]);
-      char32_t cp;
-      size_t n;
-      if (c < 0x80) {
-        cp = c, n = 1;
-      } else if ((c & 0xE0) == 0xC0) {
-        cp = c & 0x1F, n = 2;
-      } else if ((c & 0xF0) == 0xE0) {
-        cp = c & 0x0F, n = 3;
-      } else {
-        cp = c & 0x07, n = 4;
-      }
-      for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
-      i += n;
-      if (cp >= 0x10000) {
-        cp -= 0x10000;
-        w.push_back(static_cast<wchar_t>(0xD800 + (cp >> 10)));
-        w.push_back(static_cast<wchar_t>(0xDC00 + (cp & 0x3FF)));
-      } else {
-        w.push_back(static_cast<wchar_t>(cp));
-      }
-    }
-    return w;
-  }();
-  for (wchar_t c : wide) {
+  for (wchar_t c : platform::Widen(utf8)) {
     out.push_back(static_cast<char>(c & 0xFF));
     out.push_back(static_cast<char>((c >> 8) & 0xFF));
   }
