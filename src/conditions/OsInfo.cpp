@@ -116,6 +116,7 @@ OsVersionFacts GatherOsVersionFacts(RunState& rs, const std::string& winVersion)
 std::string fncCreateWMIObject(RunState& rs, const std::string& className) {
   try {
     std::string result;
+    UseCom(rs);
     for (const platform::WmiRow& row : platform::WmiInstances(className, {"Caption", "CSDVersion"})) {
       // The last instance wins; there is normally one.
       result = row.at(0).value_or(std::string()) + kWmiSeparator + row.at(1).value_or(std::string());

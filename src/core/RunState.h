@@ -10,6 +10,7 @@
 
 #include "core/FileSys.h"
 #include "platform/Clock.h"
+#include "platform/Dispatch.h"
 #include "platform/Shell.h"
 #include "platform/Xml.h"
 
@@ -34,6 +35,10 @@ enum class LogTarget { File, Discard };
 struct RunState {
   LogTarget Log = LogTarget::File;
 
+  // The run's COM apartment, entered (UseCom) before the run first creates a component. Null
+  // where the caller holds an apartment of its own.
+  platform::ComApartment* Apartment = nullptr;
+
   // Start-up and identity.
   FileSystemService FileSys;
   std::string InstallPath;   // short form, ends in one backslash
@@ -45,8 +50,9 @@ struct RunState {
   std::string CommandWord;
   std::string TestTemplateId;
 
-  // The one DOM document of the run.
+  // The one DOM document of the run, created when the run first needs it (tried once).
   std::optional<platform::XmlDocument> rsXML;
+  bool TemplateDocumentTried = false;
 
   // Template request and reply.
   std::string TemplateRoot;
@@ -69,6 +75,9 @@ struct RunState {
   // The same lists as the filter checks compare them, prepared once rather than per condition.
   PreparedList SoftwareEntries, ServiceEntries;
 
+  // The registrations started at the beginning of the run, from a thread joined when the run ends.
+  std::unique_ptr<platform::BackgroundStarts> Registrations;
+
   // Components registered on demand, at most once per run.
   bool JobDownloadRegistered = false;
 
@@ -82,5 +91,10 @@ struct RunState {
   std::function<platform::LocalTime()> Now = [] { return platform::Now(); };
   std::function<std::string()> Arguments = [] { return platform::CommandLineArgs(); };
 };
+
+// Enters the run's apartment, once, before a component is created.
+inline void UseCom(RunState& rs) {
+  if (rs.Apartment != nullptr) rs.Apartment->Enter();
+}
 
 }  // namespace kdht

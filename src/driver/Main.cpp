@@ -12,6 +12,7 @@
 #include "core/CleanUp.h"
 #include "core/Log.h"
 #include "core/Paths.h"
+#include "core/PlainXml.h"
 #include "core/RegIni.h"
 #include "core/RunState.h"
 #include "core/SafeNames.h"
@@ -110,6 +111,16 @@ bool LoadTemplate(RunState& rs, const std::string& path) {
   rs.FilterElement.reset();
   rs.rsXML.value().LoadXml("");
   return rs.rsXML.value().Load(path);
+}
+
+// The held template's names when the file is in the plain form; nothing when it is not, or
+// cannot be read here (the DOM's load then decides, and logs, as for any other file).
+std::optional<plainxml::TemplateNames> ReadPlainTemplateNames(const std::string& path) {
+  try {
+    return plainxml::ReadTemplateNames(platform::ReadFileBytes(path));
+  } catch (...) {
+    return std::nullopt;
+  }
 }
 
 std::string ElementText(RunState& rs, const std::string& path) {
@@ -233,8 +244,16 @@ Outcome StartUp(RunState& rs, std::optional<platform::SingleInstance>& instance)
     WPFailure(rs);
     return RunEnd::EndOfRun;
   }
+  return std::nullopt;
+}
 
-  // From here on a failing statement is skipped.
+// The template document is created when a pass first needs it: the pass that ends with "No New
+// Template" after reading a plainly held template never does, and is spared loading the XML
+// component. It is tried once a run, as it was at start-up.
+void EnsureTemplateDocument(RunState& rs) {
+  if (rs.rsXML || rs.TemplateDocumentTried) return;
+  rs.TemplateDocumentTried = true;
+  UseCom(rs);
   try {
     rs.rsXML = platform::XmlDocument::CreateByProgId("msxml2.DOMDocument");
   } catch (...) {
@@ -242,7 +261,6 @@ Outcome StartUp(RunState& rs, std::optional<platform::SingleInstance>& instance)
     WriteLog(rs, "MSG : Set rsXML = New MSXML2.DOMDocument");
     Step([&] { rs.rsXML = platform::XmlDocument::CreateByClsid(kDomClsid); });
   }
-  return std::nullopt;
 }
 
 // ---- Template request -----------------------------------------------------------------
@@ -281,6 +299,19 @@ Outcome ReadHeldTemplate(RunState& rs) {
     return std::nullopt;
   }
   WriteLog(rs, "MSG: Process continue after commenting the create object part");
+  // The held template is read only for its names. In the plain form this program saves it in,
+  // they are read without a DOM of the whole file (which costs a large template a third of a
+  // second on every run); anything else is loaded through the DOM, which accepts or refuses it.
+  const std::optional<plainxml::TemplateNames> plain = ReadPlainTemplateNames(menu);
+  if (plain) {
+    WriteLog(rs, "MSG : Reading Tempid and tempver from " + menu);
+    rs.TempId = plain->templateId;
+    rs.TempVer = plain->templateVer;
+    WriteLog(rs, "MSG : tempid : " + rs.TempId);
+    WriteLog(rs, "MSG : tempver : " + rs.TempVer);
+    return std::nullopt;
+  }
+  EnsureTemplateDocument(rs);
   if (Test([&] { return rs.rsXML.value().Load(menu); })) {
     WriteLog(rs, "MSG : Reading Tempid and tempver from " + menu);
     // Named by its document element, as it was when processed: a root written with attributes
@@ -447,6 +478,7 @@ void ProcessTemplate(RunState& rs, RunLocals& locals) {
   locals.SavedTemplatePath = preTemplate;
   NameNoTemplate(rs);
 
+  EnsureTemplateDocument(rs);
   const bool loaded = Test([&] { return LoadTemplate(rs, locals.SavedTemplatePath); });
   if (!loaded) {
     WriteLog(rs, "MSG : Unable to load xml : " + locals.SavedTemplatePath);
@@ -612,12 +644,15 @@ RunEnd Main(RunState& rs) {
 }
 
 int Run() {
-  platform::ComApartment com;
+  // Entered when the run first creates a component: the pass that ends with "No New Template"
+  // after reading a plainly held template creates none.
+  platform::ComApartment com(platform::ComApartment::Entry::OnFirstUse);
   RunEnd end;
   {
     // Every COM object of the run (the DOM document and its nodes among them) is held here
     // and released before the apartment is left.
     RunState rs;
+    rs.Apartment = &com;
     end = Main(rs);
   }
   return ExitCode(end);

@@ -83,8 +83,14 @@ void ThrowComError(HRESULT hr, const EXCEPINFO* info) {
   throw Failure(static_cast<std::int32_t>(hr), SystemMessage(hr));
 }
 
-ComApartment::ComApartment() {
-  HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+ComApartment::ComApartment(Entry entry) {
+  if (entry == Entry::Now) Enter();
+}
+
+void ComApartment::Enter() {
+  if (tried_) return;
+  tried_ = true;
+  const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   initialized_ = SUCCEEDED(hr);
 }
 

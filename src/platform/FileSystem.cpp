@@ -215,6 +215,10 @@ std::string ReadFileBytes(const std::string& path) {
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) ThrowLastError();
   std::string out;
+  LARGE_INTEGER size{};
+  if (GetFileSizeEx(file.get(), &size) && size.QuadPart > 0 && size.QuadPart < (1LL << 30)) {
+    out.reserve(static_cast<size_t>(size.QuadPart));
+  }
   char buffer[65536];
   for (;;) {
     DWORD read = 0;

@@ -437,12 +437,26 @@ struct SystemDownload {
   HRESULT result = E_PENDING;
 };
 
+// The system's URL download, from urlmon.dll loaded by the download that needs it: the library
+// and the ones it brings (the internet and network-provider libraries) cost every start-up that
+// imported them, and most runs download nothing. Only the system folder's copy is loaded.
+HRESULT DownloadThroughSystem(const wchar_t* url, const wchar_t* target, IBindStatusCallback* callback) {
+  using DownloadFn = HRESULT(WINAPI*)(IUnknown*, LPCWSTR, LPCWSTR, DWORD, IBindStatusCallback*);
+  HMODULE library = LoadLibraryExW(L"urlmon.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (library == nullptr) return HRESULT_FROM_WIN32(GetLastError());
+  const auto download =
+      reinterpret_cast<DownloadFn>(reinterpret_cast<void*>(GetProcAddress(library, "URLDownloadToFileW")));
+  const HRESULT hr = download != nullptr ? download(nullptr, url, target, 0, callback) : HRESULT_FROM_WIN32(GetLastError());
+  FreeLibrary(library);
+  return hr;
+}
+
 DWORD WINAPI SystemDownloadThread(void* parameter) {
   const std::unique_ptr<std::shared_ptr<SystemDownload>> owner(static_cast<std::shared_ptr<SystemDownload>*>(parameter));
   SystemDownload& job = **owner;
   const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   DownloadStatusWatch watch;
-  HRESULT hr = URLDownloadToFileW(nullptr, job.url.c_str(), job.target.c_str(), 0, &watch);
+  HRESULT hr = DownloadThroughSystem(job.url.c_str(), job.target.c_str(), &watch);
   if (SUCCEEDED(hr) && watch.status() != 0 && watch.status() != 200) {
     // What was written is the server's error page, not the file.
     DeleteFileW(job.target.c_str());

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <memory>
 #include <vector>
 
 #include "platform/Failure.h"
@@ -87,6 +88,54 @@ std::uint32_t StartProcess(const std::string& application, const std::string& co
   CloseHandle(pi.hProcess);
   return pi.dwProcessId;
 }
+
+struct BackgroundStarts::Work {
+  std::vector<ProgramStart> starts;
+  std::vector<std::uint32_t> started;
+
+  void StartAll() {
+    for (const auto& start : starts) {
+      try {
+        started.push_back(StartProcess(start.application, start.commandLine, start.show));
+      } catch (...) {
+      }
+    }
+  }
+};
+
+namespace {
+
+DWORD WINAPI StartInBackground(void* parameter) {
+  std::unique_ptr<std::shared_ptr<BackgroundStarts::Work>> work(
+      static_cast<std::shared_ptr<BackgroundStarts::Work>*>(parameter));
+  (*work)->StartAll();
+  return 0;
+}
+
+}  // namespace
+
+BackgroundStarts::BackgroundStarts(std::vector<ProgramStart> starts) : work_(std::make_shared<Work>()) {
+  work_->starts = std::move(starts);
+  if (work_->starts.empty()) return;
+  auto* shared = new std::shared_ptr<Work>(work_);
+  thread_ = CreateThread(nullptr, 0, &StartInBackground, shared, 0, nullptr);
+  if (thread_ == nullptr) {
+    delete shared;
+    work_->StartAll();
+  }
+}
+
+BackgroundStarts::~BackgroundStarts() {
+  Join();
+  if (thread_ != nullptr) CloseHandle(static_cast<HANDLE>(thread_));
+}
+
+bool BackgroundStarts::Join(std::uint32_t milliseconds) {
+  if (thread_ == nullptr) return true;
+  return WaitForSingleObject(static_cast<HANDLE>(thread_), milliseconds) == WAIT_OBJECT_0;
+}
+
+std::vector<std::uint32_t> BackgroundStarts::started() const { return work_->started; }
 
 void PumpMessagesOnce() {
   MSG msg;

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kdht::platform {
 
@@ -22,6 +24,33 @@ enum class ShowWindow { Hidden, MinimizedFocus };
 // Returns the process id; throws Failure when the program cannot be started.
 std::uint32_t StartProcess(const std::string& application, const std::string& commandLine,
                            ShowWindow show, const std::string& workingFolder = {});
+// Programs started in order from a short-lived thread of their own, so that the caller does not
+// wait while each new process initialises (under Wine the start returns only once the child has).
+// A program that cannot be started is passed over. The thread is joined by Join or the
+// destructor, within a deadline; when no thread can be made, the programs are started at once.
+struct ProgramStart {
+  std::string application;
+  std::string commandLine;
+  ShowWindow show;
+};
+class BackgroundStarts {
+ public:
+  explicit BackgroundStarts(std::vector<ProgramStart> starts);
+  ~BackgroundStarts();
+  BackgroundStarts(const BackgroundStarts&) = delete;
+  BackgroundStarts& operator=(const BackgroundStarts&) = delete;
+  // Waits for the starts, at most `milliseconds`; true when they have all been made.
+  bool Join(std::uint32_t milliseconds = 30000);
+  // Process ids of the programs started (complete once Join has returned true).
+  std::vector<std::uint32_t> started() const;
+
+  struct Work;  // shared with the thread, which may outlive a Join that timed out
+
+ private:
+  std::shared_ptr<Work> work_;
+  void* thread_ = nullptr;
+};
+
 // The system folder, e.g. C:\Windows\system32 (no trailing backslash).
 std::string SystemFolder();
 

@@ -6,6 +6,7 @@
 
 #include "core/FileSys.h"
 #include "core/Log.h"
+#include "core/PlainXml.h"
 #include "core/RunState.h"
 #include "platform/ChecksumLibrary.h"
 #include "platform/Failure.h"
@@ -106,7 +107,8 @@ bool SameChecksum(const std::string& a, const std::string& b) {
   return !left.empty() && left == right;
 }
 
-platform::XmlDocument CreateXmlComponent() {
+platform::XmlDocument CreateXmlComponent(RunState& rs) {
+  UseCom(rs);
   try {
     return platform::XmlDocument::CreateByProgId("Msxml2.DOMDocument");
   } catch (const Failure&) {
@@ -219,13 +221,14 @@ std::string CreateEncMD5(RunState& rs, const std::string& path) {
 
 bool GetDecryptedMD5(RunState& rs, const std::string& sealPath, const std::string& checksum) {
   try {
-    platform::XmlDocument document = CreateXmlComponent();
     const std::string sealText = rs.FileSys.ReadText(sealPath);
     if (sealText.empty()) throw Failure(62, "Input past end of file");
     WriteLog(rs, "MSG : Reading checksum from encrypted file " + sealPath);
     WriteLog(rs, "MSG : Encrypted checksum : " + sealText);
     WriteLog(rs, "MSG : Decrypting ...");
-    if (!document.LoadXml(sealText)) return false;
+    // A seal must be a well-formed document. One in the plain form this program writes is known
+    // to be without loading the XML component; any other is loaded to find out.
+    if (!plainxml::IsPlainDocument(sealText) && !CreateXmlComponent(rs).LoadXml(sealText)) return false;
     std::string sealed;
     if (!DecodeSeal(sealText, &sealed)) {
       // Well-formed XML, but not a seal this program wrote.

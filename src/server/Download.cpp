@@ -26,6 +26,7 @@ bool IsRegistrationFailure(const Failure& f) {
 }
 
 platform::Dispatch CreateJobDownload(RunState& rs) {
+  UseCom(rs);
   for (int attempt = 1;; ++attempt) {
     try {
       return platform::Dispatch::Create("kDwnJob.JobDownload");

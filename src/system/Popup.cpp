@@ -10,12 +10,18 @@
 namespace kdht {
 namespace {
 
-// Starts regsvr32 silently for one library, by its full path, without waiting for it.
-void StartRegistration(const std::string& library, platform::ShowWindow show) {
+// regsvr32, silent, for one library by its full path.
+platform::ProgramStart Registration(const std::string& library, platform::ShowWindow show) {
   const std::string regsvr32 = SystemProgram("regsvr32.exe");
   const bool quote = library.find(' ') != std::string::npos;
   const std::string argument = quote ? "\"" + library + "\"" : library;
-  platform::StartProcess(regsvr32, CommandLineFor(regsvr32, "-s " + argument), show);
+  return {regsvr32, CommandLineFor(regsvr32, "-s " + argument), show};
+}
+
+// Starts regsvr32 for one library without waiting for it.
+void StartRegistration(const std::string& library, platform::ShowWindow show) {
+  const platform::ProgramStart start = Registration(library, show);
+  platform::StartProcess(start.application, start.commandLine, start.show);
 }
 
 }  // namespace
@@ -27,6 +33,7 @@ bool fncCallPopup(RunState& rs, std::int32_t icon, const std::string& header, co
   try {
     WriteLog(rs, "MSg : In fncCallPopup");
     if (!rs.FileSys.FileExists(library)) WriteLog(rs, "ERR : " + library + " is missing. ");
+    UseCom(rs);
     platform::Dispatch popup = platform::Dispatch::Create("kPopup.Display");
     popup.Put("Icon", icon);
     popup.Put("Header", header);
@@ -81,12 +88,14 @@ void RegisterRuntimeDLLs(RunState& rs) {
   } catch (...) {
     return;
   }
-  // Not waited for: the registrations run beside the start of the run.
-  for (const auto& library : libraries) {
-    try {
-      StartRegistration(library, platform::ShowWindow::MinimizedFocus);
-    } catch (...) {
-    }
+  // Not waited for: the registrations run beside the start of the run, and are started from a
+  // thread of their own, so that the run does not wait while each regsvr32 initialises either.
+  // The thread lives in the run state and is joined before the run ends.
+  try {
+    std::vector<platform::ProgramStart> starts;
+    for (const auto& library : libraries) starts.push_back(Registration(library, platform::ShowWindow::MinimizedFocus));
+    rs.Registrations = std::make_unique<platform::BackgroundStarts>(std::move(starts));
+  } catch (...) {
   }
 }
 

@@ -14,6 +14,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Shell.h"
 #include "platform/Text.h"
+#include "scripts/Seals.h"
 #include "support/LoopbackServer.h"
 #include "support/TestSupport.h"
 
@@ -67,13 +68,21 @@ class MainTest : public testing::SandboxTest {
     reply_ = std::move(answer);
   }
 
-  // One whole run, as the process's own entry runs it: COM held around the run's state.
+  // One whole run, as the process's own entry runs it: the apartment held around the run's
+  // state and entered when the run first needs it (a component created without entering it
+  // fails, and with it the run's expectations).
   RunEnd RunOnce(const std::string& arguments = "") {
-    platform::ComApartment com;
-    RunState rs;
-    rs.Arguments = [arguments] { return arguments; };
-    const RunEnd end = Main(rs);
-    runInstallPath_ = rs.InstallPath;
+    platform::ComApartment com(platform::ComApartment::Entry::OnFirstUse);
+    RunEnd end;
+    {
+      RunState rs;
+      rs.Apartment = &com;
+      rs.Arguments = [arguments] { return arguments; };
+      end = Main(rs);
+      runInstallPath_ = rs.InstallPath;
+      documentCreated_ = rs.TemplateDocumentTried;
+    }
+    apartmentEntered_ = com.entered();
     return end;
   }
 
@@ -99,6 +108,8 @@ class MainTest : public testing::SandboxTest {
   Answer reply_ = Answer::Status(200, "OK", kNoNew);
   LoopbackServer server_;
   std::string runInstallPath_;
+  bool documentCreated_ = false;
+  bool apartmentEntered_ = false;
 };
 
 // ---- Silent ends ------------------------------------------------------------------------
@@ -256,6 +267,48 @@ TEST_F(MainTest, NewTemplateIsInstalledSealedReportedAndTrustedByTheNextRun) {
   EXPECT_NE(requests[1].body.find("<tmplatid>7</tmplatid><tmplatver>3</tmplatver>"), std::string::npos)
       << requests[1].body;
   ExpectEndOfRunLines();
+}
+
+// The held template is named by a plain reading when it is in the form the program saves it
+// in, and through the DOM otherwise, alike; a sealed file that is not well-formed is no template.
+TEST_F(MainTest, HeldTemplateIsNamedAlikeReadPlainlyOrThroughTheDom) {
+  Reply(Answer::Status(200, "OK", kTemplate));
+  ASSERT_EQ(RunOnce(), RunEnd::EndOfRun);
+  Reply(Answer::Status(200, "OK", kNoNew));
+  const std::string menu = rs_.InstallPath + "kXPR\\Herald\\kDHMenu.xml";
+  struct Case {
+    const char* label;
+    std::string held;  // empty: as installed by the first run
+    const char* named;
+    bool throughDom;
+  } cases[] = {
+      {"as installed", "", "<tmplatid>7</tmplatid><tmplatver>3</tmplatver>", false},
+      {"a reference in the identifier",
+       "<dcmgetdeskheraldtemplate><templateid>&#52;2</templateid><templatever>3</templatever>"
+       "</dcmgetdeskheraldtemplate>",
+       "<tmplatid>42</tmplatid><tmplatver>3</tmplatver>", true},
+      {"not well-formed", "<dcmgetdeskheraldtemplate><templateid>5</templateid><templatever>1</templatever>",
+       "<tmplatid>0</tmplatid><tmplatver>0</tmplatver>", true},
+  };
+  for (const auto& c : cases) {
+    if (!c.held.empty()) {
+      WriteFile("kXPR\\Herald\\kDHMenu.xml", c.held);
+      ASSERT_EQ(CreateEncMD5(rs_, menu), "") << c.label;
+    }
+    ClearLog();
+    const size_t before = RequestsTo(kTemplatePage).size();
+    EXPECT_EQ(RunOnce(), RunEnd::EndOfRun) << c.label;
+    const auto requests = RequestsTo(kTemplatePage);
+    ASSERT_EQ(requests.size(), before + 1) << c.label;
+    EXPECT_NE(requests.back().body.find(c.named), std::string::npos) << c.label << ": " << requests.back().body;
+    EXPECT_TRUE(Logged("MSG : Checksum matched")) << c.label;
+    EXPECT_EQ(documentCreated_, c.throughDom) << c.label;
+    EXPECT_EQ(apartmentEntered_, c.throughDom) << c.label;
+    EXPECT_EQ(Logged("MSG : Failed to load Template : " + runInstallPath_ + "kXPR\\Herald\\kDHMenu.xml"),
+              std::string(c.label) == "not well-formed")
+        << c.label;
+    ExpectEndOfRunLines();
+  }
 }
 
 TEST_F(MainTest, RunStartedByTheDesktopApplicationReturnsWithoutTheEndOfRunSteps) {

@@ -4,9 +4,11 @@
 
 #include <set>
 
+#include "core/RunState.h"
 #include "platform/Dispatch.h"
 #include "platform/Failure.h"
 #include "platform/FileSystem.h"
+#include "platform/Shell.h"
 #include "support/ChildProcesses.h"
 #include "support/TestSupport.h"
 #include "system/Popup.h"
@@ -36,6 +38,33 @@ TEST(RuntimeDlls, TheScriptingRuntimeAndTheNewestMsxmlPresent) {
     EXPECT_EQ(RuntimeDllsToRegister(sys, exists), c.registered) << c.name;
   }
   EXPECT_TRUE(RuntimeDllsToRegister("", [](const std::string&) { return true; }).empty());
+}
+
+TEST_F(SandboxTest, RuntimeRegistrationsStartBesideTheRunAndAreJoinedByIt) {
+  platform::ComApartment com;
+  RegisterRuntimeDLLs(rs_);
+  ASSERT_TRUE(rs_.Registrations);
+  ASSERT_TRUE(rs_.Registrations->Join(60000)) << "the registrations were not started within a minute";
+  const std::vector<std::uint32_t> ids = rs_.Registrations->started();
+  // The scripting runtime and the MSXML library that this system folder holds, every pass.
+  EXPECT_EQ(ids.size(), 2u);
+  for (std::uint32_t id : ids) {
+    EXPECT_NE(id, 0u);
+    EndIfRunning(id);
+  }
+}
+
+TEST(BackgroundStarts, AProgramThatCannotStartIsPassedOverAndTheNextOneStarts) {
+  const std::string sys = platform::SystemFolder();
+  const std::string cmd = sys + "\\cmd.exe";
+  platform::BackgroundStarts starts({{sys + "\\no-such-program.exe", "no-such-program.exe", platform::ShowWindow::Hidden},
+                                     {cmd, "\"" + cmd + "\" /c exit 0", platform::ShowWindow::Hidden}});
+  ASSERT_TRUE(starts.Join(60000));
+  ASSERT_EQ(starts.started().size(), 1u);
+  EndIfRunning(starts.started()[0]);
+  platform::BackgroundStarts none({});
+  EXPECT_TRUE(none.Join(0));
+  EXPECT_TRUE(none.started().empty());
 }
 
 class PopupTest : public SandboxTest {
