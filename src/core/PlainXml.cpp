@@ -116,7 +116,6 @@ class Reader {
   struct Wanted {
     bool found = false;      // its first occurrence has been seen
     bool unclear = false;    // that occurrence holds more than a plain token
-    bool capturing = false;  // inside that occurrence now
     std::u16string_view text;
   };
 
@@ -360,10 +359,7 @@ class Reader {
       if (capture != nullptr) capture->unclear = true;  // an element inside a wanted one
       if (Wanted* wanted = WantedFor(open.size(), name)) {
         wanted->found = true;
-        if (!empty) {
-          capture = wanted;
-          capture->capturing = true;
-        }
+        if (!empty) capture = wanted;
       }
       if (empty) {
         if (open.empty()) return true;
@@ -381,10 +377,7 @@ class Reader {
           SkipSpace();
           if (!Skip(u">")) return false;
           open.pop_back();
-          if (capture != nullptr && open.size() == 1) {
-            capture->capturing = false;
-            capture = nullptr;
-          }
+          if (open.size() == 1) capture = nullptr;
           if (open.empty()) return true;
           continue;
         }

@@ -439,16 +439,17 @@ struct SystemDownload {
 
 // The system's URL download, from urlmon.dll loaded by the download that needs it: the library
 // and the ones it brings (the internet and network-provider libraries) cost every start-up that
-// imported them, and most runs download nothing. Only the system folder's copy is loaded.
+// imported them, and most runs download nothing. Only the system folder's copy is loaded. It
+// stays loaded for the rest of the process, as an imported library would: a download may leave
+// the internet library's threads and caches behind, which must not outlive urlmon's code.
 HRESULT DownloadThroughSystem(const wchar_t* url, const wchar_t* target, IBindStatusCallback* callback) {
   using DownloadFn = HRESULT(WINAPI*)(IUnknown*, LPCWSTR, LPCWSTR, DWORD, IBindStatusCallback*);
   HMODULE library = LoadLibraryExW(L"urlmon.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (library == nullptr) return HRESULT_FROM_WIN32(GetLastError());
   const auto download =
       reinterpret_cast<DownloadFn>(reinterpret_cast<void*>(GetProcAddress(library, "URLDownloadToFileW")));
-  const HRESULT hr = download != nullptr ? download(nullptr, url, target, 0, callback) : HRESULT_FROM_WIN32(GetLastError());
-  FreeLibrary(library);
-  return hr;
+  if (download == nullptr) return HRESULT_FROM_WIN32(GetLastError());
+  return download(nullptr, url, target, 0, callback);
 }
 
 DWORD WINAPI SystemDownloadThread(void* parameter) {
