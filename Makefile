@@ -13,7 +13,7 @@ JOBS       ?= 2
 # Debian's interpreter, where python3-pytest installs (a PATH python3 may be another one).
 PYTHON     ?= /usr/bin/python3
 APT_PKGS   := cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 \
-              libz-mingw-w64 python3 python3-pytest googletest
+              libz-mingw-w64 python3 python3-pytest googletest ccache
 # The 32-bit Wine DLLs, unpacked once per libwine version and kept between clones.
 KDHT_CACHE ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/kdht
 WINE32     := $(CURDIR)/tools/wine32/setup.sh
@@ -24,6 +24,12 @@ export WINEPREFIX := $(PREFIX)
 export WINEDEBUG  := -all
 export WINEDLLPATH = $(WINE32_DLLPATH)
 export KDHT_CACHE
+# A compiler cache for both builds, kept between clones beside the DLL cache: paths under the
+# clone are hashed relative to it, so a clone in another folder hits the same entries.
+export CCACHE_DIR      ?= $(KDHT_CACHE)/ccache
+export CCACHE_BASEDIR  := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
+CCACHE_FLAGS := -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
 # The build under test unless a target says otherwise: the shipped one.
 export KDHT_BUILD := $(abspath $(B32))
 
@@ -43,10 +49,10 @@ deps:
 	fi
 
 $(B64)/build.ninja: CMakeLists.txt CMakePresets.json | deps
-	cmake --preset win64 -B $(B64) -DKDHT_WINEPREFIX=$(PREFIX)
+	cmake --preset win64 -B $(B64) -DKDHT_WINEPREFIX=$(PREFIX) $(CCACHE_FLAGS)
 
 $(B32)/build.ninja: CMakeLists.txt CMakePresets.json | deps
-	cmake --preset win32 -B $(B32) -DKDHT_WINEPREFIX=$(PREFIX)
+	cmake --preset win32 -B $(B32) -DKDHT_WINEPREFIX=$(PREFIX) $(CCACHE_FLAGS)
 
 build64: deps $(B64)/build.ninja
 	cmake --build $(B64) -j $(JOBS)
