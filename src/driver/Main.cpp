@@ -584,6 +584,9 @@ void StartRssUpdater(RunState& rs) {
 
 RunEnd Complete(RunState& rs, const RunLocals& locals) {
   const std::string menu = rs.InstallPath + "kXPR\\Herald\\kDHMenu.xml";
+  // A pass that read the held template plainly has no document yet; one left in place (held open
+  // by another program when it was to be removed) is still read here.
+  if (Test([&] { return rs.FileSys.FileExists(menu); })) EnsureTemplateDocument(rs);
   if (Test([&] { return rs.FileSys.FileExists(menu) && LoadTemplate(rs, menu); })) {
     Step([&] { rs.TempId = ElementText(rs, rs.TemplateRoot + "/templateid"); });
     Step([&] { rs.TempVer = ElementText(rs, rs.TemplateRoot + "/templatever"); });

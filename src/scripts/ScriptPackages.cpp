@@ -91,10 +91,23 @@ std::string Join(const std::vector<std::string>& items, const std::string& separ
   return out;
 }
 
-// The action id names two folders: it must stay a plain name inside the feature folder.
+// The action id is the middle of two folders' name, "Action_<id>_XPR": refused only when that
+// name would not be one plain folder inside the feature folder, or is one Windows cannot make. An
+// empty id, a device name or a trailing blank or dot make an ordinary folder there ("Action__XPR",
+// "Action_CON_XPR", "Action_7._XPR"), exactly as written.
 bool ActionIdAccepted(const std::string& id, const std::string& installedFolder, const std::string& stagingFolder,
                       const std::string& featureFolder) {
-  return IsSafeFileName(id) && IsInsideFolder(installedFolder + "XPR_Script.xml", featureFolder) &&
+  if (id.size() > 200) return false;  // the staged script's path must stay within MAX_PATH
+  for (unsigned char c : id) {
+    if (c < 32 || c == 127) return false;
+    switch (c) {
+      case '\\': case '/': case ':': case '*': case '?': case '"': case '<': case '>': case '|':
+        return false;
+      default:
+        break;
+    }
+  }
+  return IsInsideFolder(installedFolder + "XPR_Script.xml", featureFolder) &&
          IsInsideFolder(stagingFolder + "XPR_Script.xml", featureFolder);
 }
 

@@ -229,15 +229,13 @@ bool GetDecryptedMD5(RunState& rs, const std::string& sealPath, const std::strin
     // A seal must be a well-formed document. One in the plain form this program writes is known
     // to be without loading the XML component; any other is loaded to find out.
     if (!plainxml::IsPlainDocument(sealText) && !CreateXmlComponent(rs).LoadXml(sealText)) return false;
+    // Well-formed XML that is not a seal this program wrote decodes to nothing, and nothing
+    // vouches for no file, not even for one whose checksum could not be computed.
     std::string sealed;
-    if (!DecodeSeal(sealText, &sealed)) {
-      // Well-formed XML, but not a seal this program wrote.
-      WriteLog(rs, "ERR : Invalid checksum seal : " + sealPath);
-      return false;
-    }
+    if (!DecodeSeal(sealText, &sealed)) sealed.clear();
     WriteLog(rs, "MSG : Checksum after decryption : " + sealed);
     WriteLog(rs, "MSG : Comparing Decrypted checksum with " + checksum);
-    if (SameChecksum(sealed, checksum)) {
+    if (!sealed.empty() && SameChecksum(sealed, checksum)) {
       WriteLog(rs, "MSG : Checksum matched");
       return true;
     }

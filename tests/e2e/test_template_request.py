@@ -282,6 +282,34 @@ def test_empty_reply_discards_the_held_template_and_completes(make_agent, sim, h
     assert re.fullmatch(r"\d\d/\d\d/\d{4} \d\d:\d\d:\d\d", status["kDHT"]["LastRunDateTime"])
 
 
+def test_template_that_survives_an_empty_reply_is_read_at_completion(make_agent, sim, held_files):
+    """kDHMenu.xml held open by another program (readers allowed, deletion not) outlives the removal
+    an empty reply asks for; completion reads it again, so the report names it, as the runner
+    that is restarted for it does."""
+    agent = make_agent()
+    hold(agent, held_files)
+    agent.write_bytes(r"kXPR\kHoldFile.exe", h.binary("kHoldFile.exe").read_bytes())
+    ready = agent.path(r"kXPR\held.ready")
+    holder = h.Running([str(h.WINE_RUN), agent.win(r"kXPR\kHoldFile.exe"), agent.win(MENU_REL), "read", "120",
+                        agent.win(r"kXPR\held.ready")], h.wine_env())
+    try:
+        deadline = time.monotonic() + 30
+        while not ready.exists() and holder.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert ready.exists(), "kDHMenu.xml could not be held"
+        sim.queue(TEMPLATE, "")
+        agent.run(timeout=120)
+    finally:
+        holder.kill()
+        holder.wait(timeout=30)
+    assert agent.exists(MENU_REL)
+    agent.assert_log_sequence(["MSG : Deleting file " + agent.win(MENU_REL), "MSG : sStatus : "])
+    assert_posts(sim.requests(), [(TEMPLATE, template_request("17", "3")), (SUCCESS, success_report("17", "3"))])
+    status = agent.status_ini()["kDHT"]
+    assert (status["TempId"], status["TempVer"], status["Status"]) == ("17", "3", "SUCCESS")
+    agent.assert_end_of_run()
+
+
 @pytest.mark.parametrize("prefix", ['<?xml version="1.0"?>', " "], ids=["declaration", "blank"])
 def test_text_that_only_looks_like_no_new_template_is_a_template(make_agent, sim, prefix):
     agent = make_agent(standins=NO_RUNNER)

@@ -280,8 +280,8 @@ def _churn(rel: str) -> bool:
 _ALLOWED_INSIDE = [re.compile(p, re.IGNORECASE) for p in (
     r"^kXPR/Herald(/kDHMenu\.(xml|dat))?$",
     r"^kXPR/Herald/Icon(/[^/]+)?$",
-    r"^kXPR/Herald/Action_[^/]+_XPR(/XPR_(Script|Template_[^/]+)\.(xml|dat))?$",
-    r"^kXPR/Herald/PreProcessScripts(/Action_[^/]+_XPR(/XPR_(Script|Template_[^/]+)\.(xml|dat))?)?$",
+    r"^kXPR/Herald/Action_[^/]*_XPR(/XPR_(Script|Template_[^/]+)\.(xml|dat))?$",
+    r"^kXPR/Herald/PreProcessScripts(/Action_[^/]*_XPR(/XPR_(Script|Template_[^/]+)\.(xml|dat))?)?$",
     r"^kXPR/Herald/Pre_kDHMenu\.xml$",
     r"^Herald(/[^/]+)?$",
     r"^ApplicationLog(/kXPRLog(/kDHT\.log)?)?$",

@@ -355,8 +355,8 @@ TEST_F(ScriptActionTest, TemplateItemsWithoutMarkerAreLoggedAndSkipped) {
 }
 
 TEST_F(ScriptActionTest, HostileActionIdsAreRefusedBeforeAnyFileOrPost) {
-  const std::vector<std::string> ids = {"..\\..\\evil", "..",   "a/b",  "C:\\x", "x:y", "CON",
-                                        "nul.txt",      "7.",   "7 ",   "",      "a*b", "\\\\host\\share"};
+  const std::vector<std::string> ids = {"..\\..\\evil", "..\\", "a/b", "C:\\x", "x:y", "a*b",
+                                        "a?b", "a|b", "\\\\host\\share", std::string(201, '9')};
   for (const auto& id : ids) {
     SCOPED_TRACE(id);
     const std::string escaped = "id=\"" + id + "\"";
@@ -364,13 +364,25 @@ TEST_F(ScriptActionTest, HostileActionIdsAreRefusedBeforeAnyFileOrPost) {
               "Invalid action id : " + id);
     EXPECT_TRUE(Logged("ERR : Invalid action id : " + id));
   }
-  EXPECT_EQ(Process(Action(std::string(kNoConditions) + "<scriptids>5</scriptids>", "")), "Invalid action id : ");
   // A line break in the id cannot forge a log line of its own.
   EXPECT_EQ(Process(Action(kNoConditions, "id=\"7&#13;&#10;MSG : forged\"")), "Invalid action id : 7??MSG : forged");
   EXPECT_FALSE(Logged("MSG : forged"));
   EXPECT_TRUE(server_.Requests().empty());
   EXPECT_FALSE(platform::FolderExists(Herald() + "PreProcessScripts"));
   EXPECT_EQ(platform::ListFolders(rs_.InstallPath).size(), 3u);  // ApplicationLog, Configuration, kXPR
+}
+
+// The id is the middle of "Action_<id>_XPR": a missing or empty id, a device name, a trailing
+// blank or dot all still name an ordinary folder inside the feature folder, the one Windows makes.
+TEST_F(ScriptActionTest, IdsThatStillNameAPlainFolderAreTakenAsWritten) {
+  for (const std::string id : {"", "..", "CON", "7.", "7 "}) {
+    SCOPED_TRACE("[" + id + "]");
+    EXPECT_EQ(Process(Action(std::string(kNoConditions) + "<scriptids>5</scriptids>", "id=\"" + id + "\"")), "");
+    EXPECT_TRUE(platform::FileExists(Herald() + "PreProcessScripts\\Action_" + id + "_XPR\\XPR_Script.xml"));
+  }
+  EXPECT_EQ(Process(Action(std::string(kNoConditions) + "<scriptids>5</scriptids>", "")), "");
+  EXPECT_TRUE(platform::FileExists(Herald() + "PreProcessScripts\\Action__XPR\\XPR_Script.xml"));
+  EXPECT_EQ(CountLogged("Invalid action id"), 0);
 }
 
 TEST_F(ScriptActionTest, HostileTemplateIdsAreRefusedWhereTheyWouldBeUsed) {

@@ -209,11 +209,23 @@ TEST_F(SealsTest, SealThatIsNotXmlGivesFalseAfterTheThreeReadingLines) {
                                                     "MSG : Decrypting ..."}));
 }
 
-TEST_F(SealsTest, XmlThatIsNotASealGivesFalseWithAReason) {
+// Well-formed XML that decodes to nothing: the comparison is logged like any other, and fails
+// even against an empty checksum.
+TEST_F(SealsTest, XmlThatIsNotASealDecodesToNothingAndMatchesNothing) {
   rs_.FileSys.WriteAnsiText(Path("k\\s.dat"), "<seal>=?utf-8?B?YW*j?=</seal>");
   EXPECT_FALSE(GetDecryptedMD5(rs_, Path("k\\s.dat"), "ABC"));
-  EXPECT_TRUE(Logged("ERR : Invalid checksum seal : " + Path("k\\s.dat")));
-  EXPECT_FALSE(Logged("MSG : Checksum after decryption : "));
+  EXPECT_FALSE(GetDecryptedMD5(rs_, Path("k\\s.dat"), ""));
+  const std::vector<std::string> once = {"MSG : Reading checksum from encrypted file " + Path("k\\s.dat"),
+                                         "MSG : Encrypted checksum : <seal>=?utf-8?B?YW*j?=</seal>",
+                                         "MSG : Decrypting ...",
+                                         "MSG : Checksum after decryption : ",
+                                         "MSG : Comparing Decrypted checksum with ABC",
+                                         "MSG : Checksum not matched"};
+  const auto lines = LogMessages();
+  ASSERT_EQ(lines.size(), 12u);
+  EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 6), once);
+  EXPECT_EQ(lines[10], "MSG : Comparing Decrypted checksum with ");
+  EXPECT_EQ(lines[11], "MSG : Checksum not matched");
 }
 
 TEST_F(SealsTest, MissingOrEmptySealIsAMismatchWithATrapLine) {
