@@ -33,7 +33,7 @@ CCACHE_FLAGS := -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER
 # The build under test unless a target says otherwise: the shipped one.
 export KDHT_BUILD := $(abspath $(B32))
 
-.PHONY: all deps build build64 build32 wine32 wine32-env canary unit e2e test demo bench clean \
+.PHONY: all deps build build64 build32 wine32 wine32-env canary unit e2e test test-full demo bench clean \
         wine-up wine-down
 
 all: build
@@ -109,20 +109,17 @@ unit: canary
 e2e: canary
 	$(PYTHON) -m pytest -q tests/e2e tests/faults
 
-# Unit tests of both builds; the end-to-end scenarios and the fault suite against the i686 build,
-# then the end-to-end scenarios against the x86_64 build.
-test: canary
-	@status=0; \
-	( cd $(B32) && ctest --output-on-failure ) || status=1; \
-	( cd $(B64) && ctest --output-on-failure ) || status=1; \
-	echo "== end-to-end scenarios, i686 build"; \
-	KDHT_BUILD=$(abspath $(B32)) $(PYTHON) -m pytest -q tests/e2e || status=1; \
-	if [ -d tests/faults ] && ls tests/faults/test_*.py >/dev/null 2>&1; then \
-	  echo "== fault suite, i686 build"; \
-	  KDHT_BUILD=$(abspath $(B32)) $(PYTHON) -m pytest -q tests/faults || status=1; fi; \
-	echo "== end-to-end scenarios, x86_64 build"; \
-	KDHT_BUILD=$(abspath $(B64)) $(PYTHON) -m pytest -q tests/e2e || status=1; \
-	$(MAKE) --no-print-directory wine-down; exit $$status
+# Every suite, each stage timed (tests/stages.sh prints the wall times and the sweeps' seed at the
+# end): unit tests of both builds; the end-to-end scenarios and the fault suite against the i686
+# build; the end-to-end scenarios where the width matters against the x86_64 build. The fault
+# suite's randomized sweeps (kill points, hostile edits) are a sample drawn from a seed that changes
+# per run: `make test KDHT_SWEEP_SEED=N` replays one. `make test-full` runs every case of every
+# sweep and every scenario in both widths.
+test:
+	@MAKE="$(MAKE)" PYTHON=$(PYTHON) B32=$(B32) B64=$(B64) tests/stages.sh quick
+
+test-full:
+	@MAKE="$(MAKE)" PYTHON=$(PYTHON) B32=$(B32) B64=$(B64) tests/stages.sh full
 
 demo: build32 wine-up
 	$(PYTHON) tools/demo/demo.py --build $(B32); status=$$?; $(MAKE) --no-print-directory wine-down; exit $$status

@@ -13,3 +13,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 
 from kdht_fixtures import *  # noqa: E402,F401,F403
+
+
+def pytest_terminal_summary(terminalreporter):
+    report_start_retries(terminalreporter)

@@ -7,7 +7,20 @@ import pytest
 
 from kdht_testkit import harness as h
 
-__all__ = ["wine_session", "kdht_exe", "sim", "make_agent", "agent"]
+__all__ = ["wine_session", "kdht_exe", "sim", "make_agent", "agent", "pytest_configure", "report_start_retries"]
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "width: a scenario where the build's width matters; `make test` runs "
+                                       "only these against the x86_64 build")
+
+
+def report_start_retries(terminalreporter) -> None:
+    """One line with the number of starts of kDHT.exe that Wine could not make (and that were
+    made once more), then a line for each."""
+    terminalreporter.write_line("wine start failures retried: %d" % len(h.START_RETRIES))
+    for what in h.START_RETRIES:
+        terminalreporter.write_line("  retried: " + what)
 
 
 @pytest.fixture(scope="session")

@@ -32,6 +32,7 @@ def kill_lines(count: int) -> list[str]:
             "MSG : kINDHM.exe Terminated  successfully"] * count
 
 
+@pytest.mark.width
 class TestRunnerRestart:
     def test_running_instances_are_ended_and_the_runner_started_again(self, make_agent, sim):
         # A folder name with blanks: the run works with its short form, which has none.
@@ -238,6 +239,7 @@ class TestReportDue:
         assert msgs[-1] == h.ENDED_LINE
 
 
+@pytest.mark.width
 class TestDHCommandLine:
     def test_dh_runs_show_their_outcome_and_skip_the_end_of_run(self, make_agent, sim):
         agent = make_agent(standins=NO_RUNNER)

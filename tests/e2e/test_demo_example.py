@@ -16,6 +16,9 @@ import pytest
 
 from kdht_testkit import harness as h
 
+# The whole pass of the example, in whichever width is under test.
+pytestmark = pytest.mark.width
+
 EXAMPLES = h.REPO_ROOT / "examples"
 TEMPLATE = "wpdcmgetdeskheraldtemplate"
 QUERY = {"mmid": "5678", "sid": "42", "rid": "1234", "rty": "RORI"}

@@ -80,6 +80,7 @@ def scenario(kind: str, software: InstalledSoftware, icon_url: str) -> str:
     return SCRIPT_TEMPLATE
 
 
+@pytest.mark.width
 @pytest.mark.parametrize("kind", ["plain", "however-written", "script"])
 def test_actions_answer_as_the_updater_wrote_them(make_agent, sim, software, kind):
     agent = make_agent(standins=NO_RUNNER)
@@ -139,6 +140,7 @@ def test_actions_answer_as_the_updater_wrote_them(make_agent, sim, software, kin
         assert [t["plan"] for t in again["templates"]] == ["trusted", "not an id", "not an id", "fetch"]
 
 
+@pytest.mark.width
 def test_text_report_names_each_action_and_its_reasons(make_agent, sim):
     agent = make_agent(standins=NO_RUNNER)
     sim.queue(TEMPLATE, HOWEVER_WRITTEN % "Absent Program 1")

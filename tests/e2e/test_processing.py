@@ -101,6 +101,7 @@ def plain_run(kdht_exe) -> PlainRun:
         server.stop()
 
 
+@pytest.mark.width
 class TestPlainActions:
     def test_inventory_is_taken_once_from_wmi_registry_and_services(self, plain_run):
         msgs = plain_run.first
@@ -326,6 +327,7 @@ def script_run(kdht_exe) -> ScriptRun:
         server.stop()
 
 
+@pytest.mark.width
 class TestScriptAction:
     def test_details_are_requested_per_script_list_and_template(self, script_run):
         assert_posts(script_run.posts, [
@@ -458,6 +460,7 @@ ICON_TEMPLATE = ("<dcmgetdeskheraldtemplate><templateid>34</templateid><template
                  "<icon>%s</icon></dcmgetdeskheraldtemplate>")
 
 
+@pytest.mark.width
 class TestIconFallbacks:
     """Method 1 (WinHTTP GET) answered 404; method 2 (the system's URL download) and method 3 (the
     job-download component) take over in turn. An error page is never stored as the icon."""

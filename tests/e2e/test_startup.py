@@ -44,6 +44,7 @@ def folder_lines(install: str, missing: bool) -> list[str]:
     return lines + ["MSG : CreateObject('msxml.DOMDocument')"]
 
 
+@pytest.mark.width
 class TestInstallFolder:
     @pytest.mark.parametrize("case", ["value missing", "key missing", "folder absent", "empty value"])
     def test_no_usable_install_path_ends_silently(self, make_agent, sim, case):
@@ -135,6 +136,7 @@ class TestRunLog:
         assert [x.message for x in new[:5]] == head(agent.install_win)
 
 
+@pytest.mark.width
 class TestIdentity:
     @pytest.mark.parametrize("name, value, lines, not_read", [
         ("RegID", "0", ["MSG : RegId : 0", "ERR : RegId not found"], "MSG : MemberId : "),
@@ -175,6 +177,7 @@ class TestIdentity:
         assert {k: req["query"].get(k) for k in query} == query
 
 
+@pytest.mark.width
 class TestCommandLine:
     @pytest.mark.parametrize("args, popup, page, request_body", [
         ("DH", True, TEMPLATE, ORDINARY_REQUEST),
@@ -223,6 +226,7 @@ class TestSchedulerFolder:
         assert agent.path("Scheduler INI").is_dir()
 
 
+@pytest.mark.width
 class TestSingleInstance:
     def test_second_instance_ends_silently(self, agent, sim):
         sim.queue(TEMPLATE, h.sim.stall(12, then=h.sim.reply(h.sim.NO_NEW_TEMPLATE)))

@@ -117,6 +117,7 @@ class TestPostFailed:
         assert not agent.exists(r"Scheduler INI\kDHT_DeleteSection.ini")
 
 
+@pytest.mark.width
 class TestHeldTemplate:
     def test_trusted_template_is_named_and_kept_on_no_new_template(self, make_agent, sim, held_files):
         agent = make_agent()

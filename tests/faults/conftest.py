@@ -81,6 +81,11 @@ def pytest_terminal_summary(terminalreporter):
             terminalreporter.write_line("faults: %-18s skipped: %s" % (group, reason))
     terminalreporter.write_line("faults: %-18s %4d cases tried, %3d failed, %.0f s" % (
         "all", total_tried, total_failed, time.monotonic() - _started))
+    sweeps = ", ".join("%s %d of %d" % (name, n, whole) for name, (n, whole) in faults_bench.SWEEPS.items())
+    terminalreporter.write_line("faults: sweeps drawn from seed %d (%s); replay with KDHT_SWEEP_SEED=%d%s" % (
+        faults_bench.SWEEP_SEED, sweeps, faults_bench.SWEEP_SEED,
+        "" if faults_bench.SWEEP_FULL else ", all of them with KDHT_SWEEP=full"))
+    report_start_retries(terminalreporter)
 
 
 @pytest.fixture(scope="module")

@@ -10,6 +10,7 @@ from __future__ import annotations
 import base64
 import hashlib
 import os
+import random
 import re
 import shutil
 import socket
@@ -20,6 +21,23 @@ from typing import Iterable, Sequence
 from kdht_testkit import harness as h
 
 sim = h.sim
+
+# The randomized sweeps (kill points, hostile edits). `make test` runs a sample of each, drawn
+# from a seed that changes per run and is printed at the end (KDHT_SWEEP_SEED replays one);
+# `make test-full` (KDHT_SWEEP=full) runs every case. The same seed gives the same cases in both:
+# the sample is the first part of the whole sweep.
+SWEEP_FULL = os.environ.get("KDHT_SWEEP", "quick") == "full"
+SWEEP_SEED = int(os.environ.get("KDHT_SWEEP_SEED") or random.SystemRandom().randrange(2 ** 32))
+# name -> (cases run, cases in the whole sweep), for the summary
+SWEEPS: dict[str, tuple[int, int]] = {}
+
+
+def sweep_size(name: str, whole: int, sample: int) -> int:
+    """How many cases of a sweep of `whole` cases this run takes."""
+    n = whole if SWEEP_FULL else min(sample, whole)
+    SWEEPS[name] = (n, whole)
+    return n
+
 
 ROOT = r"C:\KFAULTS"
 TEMPLATE_PAGE = "wpdcmgetdeskheraldtemplate"

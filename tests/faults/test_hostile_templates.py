@@ -1,4 +1,5 @@
-"""Hostile templates: at least 200 templates made from valid ones by seeded mutation (elements
+"""Hostile templates: at least 200 templates (`make test-full`; a random sample of the random
+edits in `make test`) made from valid ones by seeded mutation (elements
 dropped, duplicated, renamed; text replaced by long, empty, non-ASCII, control-character and
 path-like values; attributes removed; nesting broken), among them hostile names for action ids,
 template identifiers and icon URLs.
@@ -22,8 +23,8 @@ import pytest
 import faults_bench as fb
 from faults_bench import sim
 
-SEED = 20240611
-RANDOM_CASES = 115
+# 30 of the 115 random edits in `make test`, drawn afresh each run (see faults_bench.sweep_size).
+RANDOM_CASES = fb.sweep_size("random edits", 115, 30)
 SIM_TOKEN = "@SIM@"  # replaced by the simulator's address when the case runs
 
 # ----------------------------------------------------------------------------------------------
@@ -199,7 +200,7 @@ def _forbidden(text: str) -> bool:
             or "<OUTSTR>RESOURCE OR SITE EXCLUDED</OUTSTR>" in upper)
 
 
-def random_cases(count: int = RANDOM_CASES, seed: int = SEED) -> list[Case]:
+def random_cases(count: int = RANDOM_CASES, seed: int = fb.SWEEP_SEED) -> list[Case]:
     rng = random.Random(seed)
     bases = _bases()
     out: list[Case] = []
@@ -263,7 +264,7 @@ def name_cases() -> list[Case]:
 
 
 CASES = name_cases() + special_cases() + random_cases()
-assert len(CASES) >= 200 and len(name_cases()) >= 50
+assert len(name_cases()) >= 50 and (len(CASES) >= 200 or not fb.SWEEP_FULL)
 
 
 # ----------------------------------------------------------------------------------------------
@@ -355,4 +356,5 @@ def test_mutations_reach_both_outcomes():
     must both install templates and fail them, in good numbers."""
     if sum(_outcomes.values()) < len(CASES):
         pytest.skip("only %d of %d cases ran" % (sum(_outcomes.values()), len(CASES)))
-    assert _outcomes["installed"] >= 40 and _outcomes["failed"] >= 40, dict(_outcomes)
+    least = len(CASES) // 5
+    assert _outcomes["installed"] >= least and _outcomes["failed"] >= least, dict(_outcomes)

@@ -190,9 +190,7 @@ class TestKilledInstall:
             reached = _wait_for_line(bench, killed, RENAMING if anchor == "install" else SEALING)
             time.sleep(delay)
         finally:
-            killed.kill()
-            killed.wait(timeout=30)
-            bench.agent.kill_processes()
+            killed.kill_all()
         assert reached, "the run never reached the %s" % anchor
         what = "run killed %.3f s into the %s" % (delay, anchor)
         p = fb.Pass(killed.wait(timeout=1), bench.messages_since(0))

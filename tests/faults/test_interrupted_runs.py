@@ -1,5 +1,5 @@
-"""Interrupted runs: a run that receives a new template is killed at a random moment (seeded,
-between 0 and the duration of a typical run), then a normal run follows. Afterwards the installed
+"""Interrupted runs: a run that receives a new template is killed at a random moment (drawn from
+the sweep's seed, between 0 and the duration of a typical run), then a normal run follows. Afterwards the installed
 template is the server's current one, it and its script files agree with their seals and are all
 there, no staged content is left, the scheduler's request files are well-formed INI, and nothing
 was written outside the agent's folder.
@@ -17,8 +17,8 @@ import pytest
 
 import faults_bench as fb
 
-KILL_POINTS = 200
-SEED = 4242
+# 40 of the 200 points in `make test`, drawn afresh each run (see faults_bench.sweep_size).
+KILL_POINTS = fb.sweep_size("kill points", 200, 40)
 
 
 @pytest.fixture(scope="module")
@@ -39,16 +39,14 @@ def served(bench):
 @pytest.mark.parametrize("point", range(KILL_POINTS))
 def test_killed_run_then_normal_run(bench, served, point):
     current, typical = served
-    delay = random.Random(SEED * 100003 + point).uniform(0.0, typical)
+    delay = random.Random(fb.SWEEP_SEED * 100003 + point).uniform(0.0, typical)
     current.version += 1
     fb._unlink(bench.agent.log_path)  # the log of one case at a time
     before = fb.Snapshot.take(bench.agent.install)
 
     killed = bench.agent.start()
     time.sleep(delay)
-    killed.kill()
-    assert not killed.wait(timeout=30).timed_out
-    bench.agent.kill_processes()
+    assert not killed.kill_all().timed_out
 
     p = bench.run(watch_outside=False)
     what = "normal run after a kill at %.2f s" % delay
@@ -102,9 +100,7 @@ def test_run_killed_at_a_chosen_moment(bench, served, event):
     try:
         assert _wait_for_reappearance(watched, killed), "the run never reached the moment"
     finally:
-        killed.kill()
-        killed.wait(timeout=30)
-        bench.agent.kill_processes()
+        killed.kill_all()
     bench.sim.set_reply(fb.SCRIPT_PAGE, None)
 
     p = bench.run(watch_outside=False)

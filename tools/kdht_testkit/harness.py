@@ -132,6 +132,19 @@ def loader_gave_up(returncode: int | None, elapsed: float, out: bytes, err: byte
     return returncode == 1 and elapsed < LOADER_FAILURE_SECONDS and not out and not err
 
 
+# Wine's start.exe, which the 64-bit loader runs a 32-bit program through, prints this on
+# standard error when it could not create the program's process at all. The program itself
+# never writes to standard error.
+WINE_START_ERROR = b"ShellExecuteEx failed"
+# Starts of kDHT.exe that provably never reached the program (Wine's own start error and not
+# one log line written), each made once more; the suites print them on a line of their own.
+START_RETRIES: list[str] = []
+
+
+def wine_could_not_start(result: "RunResult") -> bool:
+    return WINE_START_ERROR in result.stderr
+
+
 def wine(*args: str, timeout: float = 120.0, check: bool = False, input: bytes | None = None,
          env: dict[str, str] | None = None) -> subprocess.CompletedProcess:
     """Runs one Windows program (and waits for it) through tools/wine-run.sh."""
@@ -346,6 +359,40 @@ def running_kdht() -> list[tuple[int, str]]:
     me = os.getpid()
     return [(pid, cmd) for pid, cmd in _proc_cmdlines()
             if pid != me and "kdht.exe" in cmd.lower() and "wine-run" not in cmd and not _in_other_prefix(pid)]
+
+
+# Programs Wine keeps running in a prefix for every program (and the wineserver): never a run's own.
+_RESIDENT = frozenset(("services.exe", "winedevice.exe", "plugplay.exe", "explorer.exe", "rpcss.exe",
+                       "svchost.exe", "conhost.exe", "wineserver", "wineserver64"))
+
+
+def prefix_processes() -> set[int]:
+    """The processes of this prefix other than Wine's resident ones: those a run started, whatever
+    their command line says yet (a process Wine is still creating shows its loader's, and one
+    created detached is in no process group of ours)."""
+    ours = os.path.realpath(str(wineprefix())).encode()
+    me = os.getpid()
+    found = set()
+    for pid, cmd in _proc_cmdlines():
+        if pid == me or not cmd:
+            continue
+        image = cmd.split(" ", 1)[0].replace("\\", "/").rsplit("/", 1)[-1].strip('"').lower()
+        if image in _RESIDENT:
+            continue
+        try:  # Wine's loader, whatever the program (the test's own Python has the prefix too)
+            loader = os.path.basename(os.readlink("/proc/%d/exe" % pid))
+        except OSError:
+            continue
+        if not loader.startswith("wine") or loader.startswith("wineserver"):
+            continue
+        try:
+            env = Path("/proc/%d/environ" % pid).read_bytes().split(b"\0")
+        except OSError:
+            continue
+        prefix = [e[len(b"WINEPREFIX="):] for e in env if e.startswith(b"WINEPREFIX=")]
+        if prefix and os.path.realpath(prefix[0]) == ours and _alive(pid):
+            found.add(pid)
+    return found
 
 
 def kill_pids(pids: Iterable[int], wait: float = 5.0) -> None:
@@ -665,6 +712,7 @@ class Running:
 
     def __init__(self, cmd: list[str], env: dict[str, str], cleanup: Path | None = None):
         self._cleanup = cleanup
+        self._before = prefix_processes()
         self._start(cmd, env)
         # Wine's loader gives up, if it does, within a few milliseconds: watched for here, so that
         # programs started in the background are covered too. A program that runs meanwhile is
@@ -720,6 +768,23 @@ class Running:
                 os.killpg(self.proc.pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
+
+    def kill_all(self, limit: float = 20.0) -> RunResult:
+        """Kills the run as a power cut would, and waits until nothing it started is left: Wine
+        creates a program's process outside the run's process group, so a run killed while it was
+        starting one (or while Wine's start.exe was starting the run itself) leaves processes that
+        go on, and a start made meanwhile can fail. Only for runs with nothing else running beside
+        them: every process of the prefix born since this run began is ended."""
+        self.kill()
+        result = self.wait(timeout=limit)
+        deadline = time.monotonic() + limit
+        while time.monotonic() < deadline:
+            left = prefix_processes() - self._before
+            if not left:
+                return result
+            kill_pids(left, wait=max(0.0, deadline - time.monotonic()))
+        raise RuntimeError("processes of a killed run still there after %.0f s: %s" % (
+            limit, sorted(prefix_processes() - self._before)))
 
 
 _counter = itertools.count(1)
@@ -896,7 +961,13 @@ class Agent:
         """Runs kXPR\\kDHT.exe with the given command-line text and waits for it (at most `timeout`
         seconds; then it is killed and, with check_timeout, the test fails)."""
         self.running_before_last_run = running_kdht()
+        log_before = self._log_state()
         result = self.start(args, env=env).wait(timeout=timeout)
+        if wine_could_not_start(result) and self._log_state() == log_before:
+            # The program never ran: Wine said so and the log is as it was. Once more, counted.
+            START_RETRIES.append("%s %r: %s" % (self.exe_win, args, result.stderr.decode("utf-8", "replace")
+                                                 .strip().replace("\n", " / ")))
+            result = self.start(args, env=env).wait(timeout=timeout)
         self.last_run = result
         if result.timed_out and check_timeout:
             tail = "\n".join(self.log_messages()[-20:])
@@ -917,6 +988,13 @@ class Agent:
     @property
     def log_path(self) -> Path:
         return self.path(LOG_REL)
+
+    def _log_state(self) -> tuple[int, int] | None:
+        try:
+            st = self.log_path.stat()
+        except OSError:
+            return None
+        return st.st_size, st.st_mtime_ns
 
     def log_exists(self) -> bool:
         return self.log_path.exists()
