@@ -376,8 +376,9 @@ def prefix_processes() -> set[int]:
     for pid, cmd in _proc_cmdlines():
         if pid == me or not cmd:
             continue
-        image = cmd.split(" ", 1)[0].replace("\\", "/").rsplit("/", 1)[-1].strip('"').lower()
-        if image in _RESIDENT:
+        # Wine's own, also while the loader still shows in its command line ("wine64 C:\...\x.exe").
+        words = [w.replace("\\", "/").rsplit("/", 1)[-1].strip('"').lower() for w in cmd.split(" ")[:2]]
+        if any(w in _RESIDENT for w in words):
             continue
         try:  # Wine's loader, whatever the program (the test's own Python has the prefix too)
             loader = os.path.basename(os.readlink("/proc/%d/exe" % pid))
@@ -768,6 +769,18 @@ class Running:
                 os.killpg(self.proc.pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
+
+    def wait_for_program(self, win_folder: str, limit: float = 20.0) -> bool:
+        """Waits (bounded) until Wine has made the program's own process, one whose image lies in
+        `win_folder`, or the run has ended. Killing Wine's loader while it is still starting
+        (before the program exists) interrupts nothing of the program's, and under Wine it can
+        leave the prefix so that the next start hangs after its program has ended."""
+        deadline = time.monotonic() + limit
+        while time.monotonic() < deadline and self.proc.poll() is None:
+            if processes_under(win_folder):
+                return True
+            time.sleep(0.002)
+        return self.proc.poll() is not None
 
     def kill_all(self, limit: float = 20.0) -> RunResult:
         """Kills the run as a power cut would, and waits until nothing it started is left: Wine
