@@ -17,6 +17,7 @@
 #include "core/RunState.h"
 #include "core/SafeNames.h"
 #include "driver/RunDeadline.h"
+#include "platform/CrashHandler.h"
 #include "platform/Dispatch.h"
 #include "platform/FileSystem.h"
 #include "platform/Shell.h"
@@ -172,6 +173,7 @@ Outcome StartUp(RunState& rs, std::optional<platform::SingleInstance>& instance)
     if (rs.InstallPath.empty()) return RunEnd::Silent;
     erl = 10;
     rs.LogFilePath = rs.InstallPath + "ApplicationLog\\kXPRLog\\" + baseName + ".log";
+    platform::SetCrashLog(rs.LogFilePath);
     erl = 11;
     if (!ApplyLogSizeLimit(rs)) return RunEnd::Silent;
     erl = 12;

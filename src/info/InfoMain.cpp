@@ -10,6 +10,7 @@
 #include "info/Render.h"
 #include "info/StateReport.h"
 #include "platform/Console.h"
+#include "platform/CrashHandler.h"
 #include "platform/Dispatch.h"
 
 #ifndef KDHT_VERSION
@@ -93,6 +94,8 @@ int Run() {
 }  // namespace
 
 int main() {
+  // A crash prints its line on standard error and leaves its dump in the user's temporary folder.
+  kdht::platform::InstallCrashHandler({"kDHTInfo", true});
   try {
     return Run();
   } catch (...) {

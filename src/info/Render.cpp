@@ -6,6 +6,18 @@
 namespace kdht::info {
 namespace {
 
+// "0x" and upper-case hex digits, at least `width` of them.
+std::string Hex(std::uint64_t value, int width) {
+  std::string digits;
+  do {
+    digits.insert(digits.begin(), "0123456789ABCDEF"[value % 16]);
+    value /= 16;
+  } while (value != 0);
+  if (static_cast<int>(digits.size()) < width) digits.insert(0, width - digits.size(), '0');
+  return "0x" + digits;
+}
+
+
 constexpr const char* kNl = "\r\n";
 
 std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
@@ -144,6 +156,23 @@ std::string StateText(const State& s, const std::string& version) {
   out += Row("OS", Quoted(s.inventory.osName) + ", service pack " + Quoted(s.inventory.osServicePack));
   out += Row("software", SoftwareText(s.inventory.software));
   out += Row("services", std::to_string(s.inventory.services));
+
+  out += std::string(kNl) + "Crashes of the updater" + kNl;
+  out += Row("folder", s.crashes.folder);
+  if (s.crashes.newest.empty()) {
+    out += Row("dumps", "none");
+  } else {
+    out += Row("dumps", std::to_string(s.crashes.dumps));
+    std::string newest = s.crashes.time ? text::FormatStamp(*s.crashes.time) : std::string("(time unknown)");
+    if (const auto& e = s.crashes.exception) {
+      newest += ": exception " + Hex(e->code, 8) + " in " + (e->module.empty() ? std::string("?") : e->module) +
+                "+" + Hex(e->offset, 1);
+    } else {
+      newest += ": the dump cannot be read";
+    }
+    out += Row("newest", newest);
+    out += Row("dump", s.crashes.newest);
+  }
   return out;
 }
 
@@ -188,6 +217,20 @@ std::string StateJson(const State& s, const std::string& version) {
   j.Key("runner").BeginObject().Member("name", "kINDHM.exe").Member("running", s.runnerRunning);
   j.Member("processes", s.runnerProcesses).EndObject();
   InventoryJson(j, s.inventory);
+  j.Key("crashes").BeginObject().Member("folder", s.crashes.folder).Member("dumps", s.crashes.dumps);
+  j.Key("newest");
+  if (s.crashes.newest.empty()) {
+    j.Null();
+  } else {
+    j.BeginObject().Member("dump", s.crashes.newest);
+    OptionalStamp(j, "time", s.crashes.time);
+    const auto& e = s.crashes.exception;
+    j.Member("readable", e.has_value());
+    j.Member("code", e ? Hex(e->code, 8) : std::string());
+    j.Member("module", e ? e->module : std::string()).Member("offset", e ? Hex(e->offset, 1) : std::string());
+    j.EndObject();
+  }
+  j.EndObject();
   j.EndObject();
   return j.Text() + kNl;
 }

@@ -224,6 +224,7 @@ State ReadState(RunState& rs) {
   state.runnerProcesses = RunnerProcesses();
   state.runnerRunning = state.runnerProcesses > 0;
   state.inventory = TakeInventory(rs);
+  state.crashes = ReadCrashes(rs);
   return state;
 }
 

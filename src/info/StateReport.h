@@ -10,6 +10,7 @@
 
 #include "conditions/ActionFilters.h"
 #include "conditions/Inventory.h"
+#include "info/Crashes.h"
 #include "platform/Clock.h"
 #include "scripts/ScriptPackages.h"
 
@@ -85,6 +86,7 @@ struct State {
   bool runnerRunning = false;
   std::size_t runnerProcesses = 0;
   Inventory inventory;
+  Crashes crashes;
   platform::LocalTime now;
 };
 

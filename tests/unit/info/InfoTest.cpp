@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "info/Crashes.h"
 #include "info/Json.h"
 #include "info/StateReport.h"
 #include "platform/Text.h"
@@ -63,6 +64,50 @@ TEST(JsonWriter, NestsSeparatesAndEscapes) {
             "    }\n"
             "  ]\n"
             "}");
+}
+
+// A minidump as the crash handler leaves it, cut to what the report reads: the header, a stream
+// directory, an exception stream and a module list naming one module.
+std::string SmallDump(std::uint64_t address) {
+  std::string b(400, '\0');
+  const auto put32 = [&](size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+  };
+  const auto put64 = [&](size_t at, std::uint64_t v) {
+    put32(at, static_cast<std::uint32_t>(v));
+    put32(at + 4, static_cast<std::uint32_t>(v >> 32));
+  };
+  put32(0, 0x504D444D);
+  put32(8, 2);    // streams
+  put32(12, 32);  // directory
+  put32(32, 6), put32(36, 168), put32(40, 64);   // exception stream at 64
+  put32(44, 4), put32(48, 112), put32(52, 240);  // module list at 240
+  put32(64 + 8, 0xC0000005);
+  put64(64 + 24, address);
+  put32(240, 1);
+  put64(244, 0x400000), put32(252, 0x10000), put32(264, 360);  // base, size, name
+  const std::u16string name = u"C:\\x\\kDHT.exe";
+  put32(360, static_cast<std::uint32_t>(name.size() * 2));
+  for (size_t i = 0; i < name.size(); ++i) b[364 + 2 * i] = static_cast<char>(name[i]);
+  return b;
+}
+
+TEST(ParseMinidump, NamesTheCodeModuleAndOffsetAndRefusesWhatIsCutOrForeign) {
+  const auto inside = ParseMinidump(SmallDump(0x401234));
+  ASSERT_TRUE(inside);
+  EXPECT_EQ(inside->code, 0xC0000005u);
+  EXPECT_EQ(inside->module, "kDHT.exe");
+  EXPECT_EQ(inside->offset, 0x1234u);
+  const auto outside = ParseMinidump(SmallDump(0x7FFE0000));
+  ASSERT_TRUE(outside);
+  EXPECT_EQ(outside->module, "");
+  EXPECT_EQ(outside->offset, 0x7FFE0000u);
+  // Cut anywhere before the exception record's end, or not a dump: nothing, and no read beyond.
+  const std::string whole = SmallDump(0x401234);
+  for (size_t size : {0u, 4u, 16u, 40u, 80u, 95u}) EXPECT_FALSE(ParseMinidump(whole.substr(0, size))) << size;
+  EXPECT_FALSE(ParseMinidump("PMDM" + whole.substr(4)));
+  // A module list cut short still gives the exception.
+  EXPECT_TRUE(ParseMinidump(whole.substr(0, 250)));
 }
 
 }  // namespace
