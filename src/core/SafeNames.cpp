@@ -7,10 +7,8 @@
 
 namespace kdht {
 
-bool IsSafeFileName(const std::string& name) {
-  if (name.empty() || name.size() > 200) return false;
-  if (name == "." || name == ".." || name.find("..") != std::string::npos) return false;
-  for (unsigned char c : name) {
+bool HasOnlyNameCharacters(const std::string& text) {
+  for (unsigned char c : text) {
     if (c < 32 || c == 127) return false;
     switch (c) {
       case '\\': case '/': case ':': case '*': case '?': case '"': case '<': case '>': case '|':
@@ -19,6 +17,13 @@ bool IsSafeFileName(const std::string& name) {
         break;
     }
   }
+  return true;
+}
+
+bool IsSafeFileName(const std::string& name) {
+  if (name.empty() || name.size() > 200) return false;
+  if (name == "." || name == ".." || name.find("..") != std::string::npos) return false;
+  if (!HasOnlyNameCharacters(name)) return false;
   if (name.back() == '.' || name.back() == ' ') return false;
   // Device names are reserved with any extension ("NUL.txt" too).
   std::string base = text::AsciiUpper(name.substr(0, name.find('.')));

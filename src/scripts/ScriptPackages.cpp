@@ -98,16 +98,7 @@ std::string Join(const std::vector<std::string>& items, const std::string& separ
 bool ActionIdAccepted(const std::string& id, const std::string& installedFolder, const std::string& stagingFolder,
                       const std::string& featureFolder) {
   if (id.size() > 200) return false;  // the staged script's path must stay within MAX_PATH
-  for (unsigned char c : id) {
-    if (c < 32 || c == 127) return false;
-    switch (c) {
-      case '\\': case '/': case ':': case '*': case '?': case '"': case '<': case '>': case '|':
-        return false;
-      default:
-        break;
-    }
-  }
-  return IsInsideFolder(installedFolder + "XPR_Script.xml", featureFolder) &&
+  return HasOnlyNameCharacters(id) && IsInsideFolder(installedFolder + "XPR_Script.xml", featureFolder) &&
          IsInsideFolder(stagingFolder + "XPR_Script.xml", featureFolder);
 }
 

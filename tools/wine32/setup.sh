@@ -44,10 +44,16 @@ mkdir -p "$dir/apt/lists/partial" "$dir/apt/cache/archives/partial" "$dir/deb"
 # configuration stay as they are.
 apt_opts="-q -o APT::Architectures=amd64,i386 -o Dir::State::Lists=$dir/apt/lists -o Dir::Cache=$dir/apt/cache"
 # shellcheck disable=SC2086
-apt-get $apt_opts update >"$dir/apt/update.log" 2>&1 || fail "apt-get update failed (see $dir/apt/update.log)"
+# One index that cannot be had (a mirror of another suite in the middle of its sync) does not
+# matter when the package is found through the others: the download below says when it is not.
+update_note=""
+if ! apt-get $apt_opts update >"$dir/apt/update.log" 2>&1; then
+  update_note=" and $dir/apt/update.log"
+  echo "wine32 set-up: some package lists could not be had (see $dir/apt/update.log); going on" >&2
+fi
 # shellcheck disable=SC2086
 (cd "$dir/deb" && apt-get $apt_opts download "libwine:i386=$version") >"$dir/apt/download.log" 2>&1 || \
-  fail "the package libwine:i386 at version $version cannot be had (see $dir/apt/download.log)"
+  fail "the package libwine:i386 at version $version cannot be had (see $dir/apt/download.log$update_note)"
 deb=$(ls "$dir"/deb/libwine_*_i386.deb 2>/dev/null | head -n 1)
 [ -n "$deb" ] || fail "apt-get download of libwine:i386=$version left no package"
 dpkg-deb -x "$deb" "$dir/root" || fail "cannot unpack $deb"
