@@ -15,6 +15,9 @@
 namespace {
 
 constexpr DWORD kGiveUpMs = 600 * 1000;
+// A plain constant, not `if constexpr`: the branch a runner does not take is still compiled, so
+// both kinds of runner build from the same code without unused helpers.
+constexpr bool kWaits = KAGENT_RUNNER_WAITS != 0;
 
 std::wstring UserName() {
   wchar_t name[UNLEN + 1] = {};
@@ -26,11 +29,11 @@ std::wstring UserName() {
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   std::wstring line = std::wstring(KAGENT_RUNNER_TAG) + L"\t" + std::to_wstring(GetCurrentProcessId());
-  if constexpr (KAGENT_RUNNER_WAITS == 0) line += L"\t" + kagent::RecordField(UserName());
+  if (!kWaits) line += L"\t" + kagent::RecordField(UserName());
   line += L"\t" + kagent::RecordField(GetCommandLineW());
   kagent::AppendRecord(KAGENT_RUNNER_LOG, line);
 
-  if constexpr (KAGENT_RUNNER_WAITS != 0) {
+  if (kWaits) {
     const ULONGLONG giveUpAt = GetTickCount64() + kGiveUpMs;
     while (GetTickCount64() < giveUpAt) Sleep(1000);
   }
