@@ -158,18 +158,11 @@ bool JobDownload(RunState& rs, std::string& url, std::string& destination) {
 std::string DecryptString(RunState& rs, const std::string& encoded) {
   try {
     if (encoded.empty()) return {};
-    std::string ansi;
-    for (const std::string& piece : text::Split(encoded, "H")) {
-      const std::string digits = text::Trim(piece);
-      if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) {
-        throw Failure(13, "Type mismatch");
-      }
-      const long code = std::stol(digits);
-      if (code > 255) throw Failure(5, "Invalid procedure call or argument");
-      ansi += static_cast<char>(static_cast<unsigned char>(code));
-    }
+    const ProxyCodes codes = DecodeProxyCodes(encoded);
+    if (codes.failure == 13) throw Failure(13, "Type mismatch");
+    if (codes.failure != 0) throw Failure(5, "Invalid procedure call or argument");
     // The codes are of the system code page.
-    return platform::AnsiToUtf8(ansi);
+    return platform::AnsiToUtf8(codes.ansi);
   } catch (...) {
     const Failure f = CurrentFailure();
     WriteLog(rs, "ERR : DecryptString " + std::to_string(f.number()) + " " + f.description());
