@@ -1,5 +1,6 @@
 #include "conditions/Filters.h"
 
+#include <utility>
 #include <vector>
 
 #include "core/Log.h"
@@ -144,9 +145,12 @@ CheckVerdict OSVerdict(RunState& rs, const std::string& condition) {
       } else if (!anyOs && !anyServicePack) {
         WriteLog(rs, "MSG : OS And Service pack matched");
       }
-      return {true, true,
-              "alternative " + std::to_string(number) + " matched: OS \"" + osPart + "\", service pack \"" +
-                  servicePackPart + "\""};
+      std::string reason = "alternative " + std::to_string(number) + " matched: OS \"";
+      reason += osPart;
+      reason += "\", service pack \"";
+      reason += servicePackPart;
+      reason += '"';
+      return {true, true, std::move(reason)};
     }
     WriteLog(rs, "MSG : OS And Service pack not matched");
     return {false, true,

@@ -156,9 +156,9 @@ std::string FormatWinVersion(std::uint32_t major, std::uint32_t minor) {
   // In hundredths, so that no rounding and no regional separator enters.
   const std::uint32_t hundredths = major * 100 + minor;
   char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%u.%02u", static_cast<unsigned>(hundredths / 100),
-                static_cast<unsigned>(hundredths % 100));
-  return buffer;
+  const int length = std::snprintf(buffer, sizeof buffer, "%u.%02u", static_cast<unsigned>(hundredths / 100),
+                                   static_cast<unsigned>(hundredths % 100));
+  return length > 0 ? std::string(buffer, static_cast<size_t>(length)) : std::string();
 }
 
 std::string GetWinVersion(RunState& rs) {

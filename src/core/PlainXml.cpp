@@ -49,9 +49,9 @@ std::optional<std::u16string> FromUtf8(std::string_view s) {
       ++i;
       continue;
     }
-    size_t more;
-    char32_t cp;
-    char32_t least;
+    size_t more = 0;
+    char32_t cp = 0;
+    char32_t least = 0;
     if ((c & 0xE0) == 0xC0) {
       more = 1, cp = c & 0x1F, least = 0x80;
     } else if ((c & 0xF0) == 0xE0) {
@@ -411,7 +411,7 @@ class Reader {
 
 std::optional<TemplateNames> ReadTemplateNames(std::string_view fileBytes) {
   std::optional<std::u16string> text;
-  Declaration declaration;
+  Declaration declaration = Declaration::Refused;
   if (fileBytes.size() >= 2 && fileBytes.substr(0, 2) == "\xFF\xFE") {
     text = FromUtf16Le(fileBytes.substr(2));
     declaration = Declaration::Utf16;

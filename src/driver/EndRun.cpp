@@ -19,7 +19,10 @@ void PropagateToVirtualStore(RunState& rs) {
     }
     for (const auto& profile : fs.SubfolderNames(users)) {
       WriteLog(rs, "MSG : ********************* User Name : " + profile + " **********************");
-      const std::string store = users + "\\" + profile + "\\AppData\\Local\\VirtualStore";
+      std::string store = users;
+      store += '\\';
+      store += profile;
+      store += "\\AppData\\Local\\VirtualStore";
       if (!fs.FolderExists(store)) {
         WriteLog(rs, "MSG : " + store + " - Not Available");
       } else {

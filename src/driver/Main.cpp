@@ -652,7 +652,7 @@ int Run() {
   // Entered when the run first creates a component: the pass that ends with "No New Template"
   // after reading a plainly held template creates none.
   platform::ComApartment com(platform::ComApartment::Entry::OnFirstUse);
-  RunEnd end;
+  RunEnd end = RunEnd::Silent;
   {
     // Every COM object of the run (the DOM document and its nodes among them) is held here
     // and released before the apartment is left.

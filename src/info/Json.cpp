@@ -17,8 +17,8 @@ std::string JsonWriter::Quote(const std::string& value) {
       default:
         if (u < 0x20 || u == 0x7F) {
           char buffer[8];
-          std::snprintf(buffer, sizeof buffer, "\\u%04x", u);
-          out += buffer;
+          const int length = std::snprintf(buffer, sizeof buffer, "\\u%04x", u);
+          if (length > 0) out.append(buffer, static_cast<size_t>(length));
         } else {
           out += c;
         }

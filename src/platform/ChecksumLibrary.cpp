@@ -29,7 +29,7 @@ class OwnedVariant {
   std::string Text() const { return DispatchValueText(FromVariant(v_)); }
 
  private:
-  VARIANT v_;
+  VARIANT v_{};
 };
 
 FARPROC ExportOf(void* module, const char* name) {

@@ -358,6 +358,12 @@ namespace {
 // IHttpNegotiate::OnResponse; only a 200 counts as the file.
 class DownloadStatusWatch final : public IBindStatusCallback, public IHttpNegotiate {
  public:
+  DownloadStatusWatch() = default;
+  // The interfaces have no virtual destructor of their own; one here keeps a delete through a
+  // base pointer sound should the object ever leave the stack.
+  virtual ~DownloadStatusWatch() = default;
+  DownloadStatusWatch(const DownloadStatusWatch&) = delete;
+  DownloadStatusWatch& operator=(const DownloadStatusWatch&) = delete;
   DWORD status() const { return status_; }
   // The body length the answer announced, when it did.
   std::optional<unsigned long long> announced() const { return announced_; }
@@ -458,12 +464,10 @@ DWORD WINAPI SystemDownloadThread(void* parameter) {
   const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   DownloadStatusWatch watch;
   HRESULT hr = DownloadThroughSystem(job.url.c_str(), job.target.c_str(), &watch);
-  if (SUCCEEDED(hr) && watch.status() != 0 && watch.status() != 200) {
-    // What was written is the server's error page, not the file.
-    DeleteFileW(job.target.c_str());
-    hr = INET_E_DOWNLOAD_FAILURE;
-  } else if (SUCCEEDED(hr) && watch.announced() && SizeOfFile(job.target) != watch.announced()) {
-    // The connection closed before the announced end: what was written is part of the file.
+  // What was written is the server's error page, not the file; or the connection closed before
+  // the announced end, and what was written is part of the file.
+  const bool errorPage = SUCCEEDED(hr) && watch.status() != 0 && watch.status() != 200;
+  if (errorPage || (SUCCEEDED(hr) && watch.announced() && SizeOfFile(job.target) != watch.announced())) {
     DeleteFileW(job.target.c_str());
     hr = INET_E_DOWNLOAD_FAILURE;
   }
@@ -482,12 +486,11 @@ long UrlDownloadToFile(const std::string& url, const std::string& path) {
   auto job = std::make_shared<SystemDownload>();
   job->url = Widen(url);
   job->target = Widen(path);
-  auto* parameter = new std::shared_ptr<SystemDownload>(job);
-  HANDLE thread = CreateThread(nullptr, 0, SystemDownloadThread, parameter, 0, nullptr);
-  if (thread == nullptr) {
-    delete parameter;
-    return HRESULT_FROM_WIN32(GetLastError());
-  }
+  // The thread owns the parameter once it runs; until then, this does.
+  auto parameter = std::make_unique<std::shared_ptr<SystemDownload>>(job);
+  HANDLE thread = CreateThread(nullptr, 0, SystemDownloadThread, parameter.get(), 0, nullptr);
+  if (thread == nullptr) return HRESULT_FROM_WIN32(GetLastError());
+  static_cast<void>(parameter.release());
   const HttpLimits limits = WithTestTimeouts(HttpLimits{});
   const DWORD perCalls = limits.connectTimeoutMs + limits.receiveTimeoutMs;
   const DWORD waited = WaitForSingleObject(thread, perCalls < limits.totalTimeoutMs ? perCalls : limits.totalTimeoutMs);

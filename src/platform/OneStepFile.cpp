@@ -20,7 +20,7 @@ class FileHandle {
   bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
   // Closing can report a failure of its own (a write the file system had accepted late).
   void CloseOrThrow() {
-    const HANDLE h = h_;
+    HANDLE h = h_;
     h_ = INVALID_HANDLE_VALUE;
     if (h != INVALID_HANDLE_VALUE && !CloseHandle(h)) ThrowLastError();
   }

@@ -60,7 +60,7 @@ std::optional<ProcessEntry> ProcessSnapshot::Next() {
 std::vector<std::uint32_t> EnumerateProcessIds(std::size_t maxEntries) {
   std::vector<DWORD> ids(maxEntries);
   DWORD bytes = 0;
-  if (!EnumProcesses(ids.data(), static_cast<DWORD>(ids.size() * sizeof(DWORD)), &bytes)) ThrowLastError();
+  if (!EnumProcesses(ids.data(), static_cast<DWORD>(ids.size()) * static_cast<DWORD>(sizeof(DWORD)), &bytes)) ThrowLastError();
   ids.resize(bytes / sizeof(DWORD));
   return std::vector<std::uint32_t>(ids.begin(), ids.end());
 }

@@ -78,7 +78,7 @@ long RegKey::QueryRawString(const std::string& name, std::string* out) const {
   // Values can change between the probe and the read; retry a few times while it grows.
   for (int attempt = 0; attempt < 4; ++attempt) {
     std::wstring buffer((bytes + 1) / 2, L'\0');
-    DWORD size = static_cast<DWORD>(buffer.size() * 2);
+    DWORD size = static_cast<DWORD>(buffer.size()) * 2;
     rc = RegQueryValueExW(static_cast<HKEY>(key_), wname.c_str(), nullptr, &type,
                           reinterpret_cast<BYTE*>(buffer.data()), &size);
     if (rc == ERROR_MORE_DATA) {
@@ -113,7 +113,7 @@ long RegKey::EnumSubkey(std::uint32_t index, std::string* name) const {
 long RegKey::SetString(const std::string& name, const std::string& value, std::uint32_t type) {
   const std::wstring w = Widen(value);
   return RegSetValueExW(static_cast<HKEY>(key_), Widen(name).c_str(), 0, type, reinterpret_cast<const BYTE*>(w.c_str()),
-                        static_cast<DWORD>((w.size() + 1) * sizeof(wchar_t)));
+                        static_cast<DWORD>(w.size() + 1) * static_cast<DWORD>(sizeof(wchar_t)));
 }
 
 long RegKey::SetDword(const std::string& name, std::uint32_t value) {

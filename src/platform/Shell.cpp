@@ -117,12 +117,14 @@ DWORD WINAPI StartInBackground(void* parameter) {
 BackgroundStarts::BackgroundStarts(std::vector<ProgramStart> starts) : work_(std::make_shared<Work>()) {
   work_->starts = std::move(starts);
   if (work_->starts.empty()) return;
-  auto* shared = new std::shared_ptr<Work>(work_);
-  thread_ = CreateThread(nullptr, 0, &StartInBackground, shared, 0, nullptr);
+  // The thread owns the parameter once it runs; until then, this does.
+  auto shared = std::make_unique<std::shared_ptr<Work>>(work_);
+  thread_ = CreateThread(nullptr, 0, &StartInBackground, shared.get(), 0, nullptr);
   if (thread_ == nullptr) {
-    delete shared;
     work_->StartAll();
+    return;
   }
+  static_cast<void>(shared.release());
 }
 
 BackgroundStarts::~BackgroundStarts() {

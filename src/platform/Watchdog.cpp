@@ -31,12 +31,11 @@ Watchdog::Watchdog(std::uint32_t ms, std::function<void()> onExpiry) : shared_(s
   shared_->onExpiry = std::move(onExpiry);
   shared_->cancel = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (shared_->cancel == nullptr) ThrowLastError();
-  auto* parameter = new std::shared_ptr<Shared>(shared_);
-  thread_ = CreateThread(nullptr, 0, WatchdogThread, parameter, 0, nullptr);
-  if (thread_ == nullptr) {
-    delete parameter;
-    ThrowLastError();
-  }
+  // The thread owns the parameter once it runs; until then, this does.
+  auto parameter = std::make_unique<std::shared_ptr<Shared>>(shared_);
+  thread_ = CreateThread(nullptr, 0, WatchdogThread, parameter.get(), 0, nullptr);
+  if (thread_ == nullptr) ThrowLastError();
+  static_cast<void>(parameter.release());
 }
 
 Watchdog::~Watchdog() {

@@ -43,7 +43,7 @@ class ScopedVariant {
   const VARIANT& get() const { return v_; }
 
  private:
-  VARIANT v_;
+  VARIANT v_{};
 };
 
 }  // namespace

@@ -302,7 +302,7 @@ std::string ProcessXPRScripts(RunState& rs, platform::XmlNode& action) {
       std::string reply = Post(rs, ScriptDetailsRequest(rs.MemberId, scriptIds), url);
       if (reply.empty()) return "webpost failed (wpdcmscriptdetails) scriptids : " + scriptIds;
       reply = InsertBeforeNoCase(reply, "</dcmxprscrdet>", email);
-      const std::string failure = StageDetails(rs, stagingFolder, "XPR_Script.xml", reply);
+      std::string failure = StageDetails(rs, stagingFolder, "XPR_Script.xml", reply);
       if (!failure.empty()) return failure;
     }
 
@@ -334,7 +334,7 @@ std::string ProcessXPRScripts(RunState& rs, platform::XmlNode& action) {
       reply = text::ReplaceAllNoCase(reply, "dcmscriptdetails", "dcmtemplatedetails");
       if (reply.empty()) return "webpost failed (wpdcmtemplatedetails) tempid : " + templateId;
       reply = InsertBeforeNoCase(reply, "</dcmtemplatedetails>", email);
-      const std::string failure = StageDetails(rs, stagingFolder, fileName, reply);
+      std::string failure = StageDetails(rs, stagingFolder, fileName, reply);
       if (!failure.empty()) return failure;
     }
     return {};

@@ -93,6 +93,7 @@ void RegisterRuntimeDLLs(RunState& rs) {
   // The thread lives in the run state and is joined before the run ends.
   try {
     std::vector<platform::ProgramStart> starts;
+    starts.reserve(libraries.size());
     for (const auto& library : libraries) starts.push_back(Registration(library, platform::ShowWindow::MinimizedFocus));
     rs.Registrations = std::make_unique<platform::BackgroundStarts>(std::move(starts));
   } catch (...) {
