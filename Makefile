@@ -34,7 +34,7 @@ CCACHE_FLAGS := -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER
 export KDHT_BUILD := $(abspath $(B32))
 
 .PHONY: all deps build build64 build32 wine32 wine32-env canary unit e2e test test-full demo bench clean \
-        wine-up wine-down
+        wine-up wine-down check-deps clang32 clang64 clang-canary tidy fuzz-build fuzz check
 
 all: build
 
@@ -127,6 +127,76 @@ demo: build32 wine-up
 bench: build wine-up
 	$(PYTHON) tools/bench/bench.py --build $(B32) --compare x86_64=$(B64)/bin/kDHT.exe; status=$$?; \
 	$(MAKE) --no-print-directory wine-down; exit $$status
+
+# `make check`: a second compiler, a static analyser and the fuzzers (docs/testing.md).
+# Debian's clang builds every file of src/ and agent/ for both mingw targets, warnings as errors
+# and no GNU extensions, links with lld and runs its canaries; clang-tidy analyses src/ with the
+# checks of .clang-tidy; each fuzz target runs FUZZ_SECONDS (20 here; `make fuzz FUZZ_SECONDS=600`
+# for a long run).
+CLANG_PKGS   := clang-14 lld-14 libclang-rt-14-dev clang-tidy-14
+C32          := $(BUILD)/clang32
+C64          := $(BUILD)/clang64
+FUZZ_BUILD   := $(BUILD)/fuzz
+FUZZ_TARGETS := plain_xml seal reply status_stamp proxy_codes
+FUZZ_SECONDS ?= 20
+
+check-deps: deps
+	@missing=""; for p in $(CLANG_PKGS); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:$$missing"; \
+	  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $$missing; \
+	fi
+
+$(C32)/build.ninja: CMakeLists.txt CMakePresets.json cmake/clang-mingw.cmake | check-deps
+	cmake --preset clang32 -B $(C32) $(CCACHE_FLAGS)
+
+$(C64)/build.ninja: CMakeLists.txt CMakePresets.json cmake/clang-mingw.cmake | check-deps
+	cmake --preset clang64 -B $(C64) $(CCACHE_FLAGS)
+
+clang32: check-deps $(C32)/build.ninja
+	cmake --build $(C32) -j $(JOBS)
+
+clang64: check-deps $(C64)/build.ninja
+	cmake --build $(C64) -j $(JOBS)
+
+clang-canary: clang32 clang64 wine-up
+	@for b in $(C32):"kDHT canary: 32-bit process under WoW64" $(C64):"kDHT canary: 64-bit process"; do \
+	  dir=$${b%%:*}; want=$${b#*:}; got=$$($(WINE_RUN) $$dir/bin/kCanary.exe 2>&1 | tr -d '\r'); \
+	  if [ "$$got" != "$$want" ]; then \
+	    echo "clang canary: $$dir/bin/kCanary.exe printed '$$got', not '$$want'" >&2; exit 1; fi; \
+	  echo "$$want (clang)"; \
+	done
+
+tidy: clang32
+	JOBS=$(JOBS) $(PYTHON) tools/check/tidy.py $(C32)
+
+$(FUZZ_BUILD)/build.ninja: tests/fuzz/CMakeLists.txt | check-deps
+	cmake -S tests/fuzz -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE= \
+	  -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
+
+fuzz-build: check-deps $(FUZZ_BUILD)/build.ninja
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+# Each target in turn, niced, for FUZZ_SECONDS: what it finds new goes to a scratch corpus under
+# the build folder (the seeds in tests/fuzz/corpus/<target>/ are only read), a failing input to
+# $(FUZZ_BUILD)/crashes/. The last line of each target's log gives its executions.
+fuzz: fuzz-build
+	@mkdir -p $(FUZZ_BUILD)/crashes; status=0; \
+	for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/work/$$t; \
+	  if nice -n 10 $(FUZZ_BUILD)/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	       -artifact_prefix=$(FUZZ_BUILD)/crashes/$$t- $(FUZZ_BUILD)/work/$$t tests/fuzz/corpus/$$t \
+	       >$(FUZZ_BUILD)/$$t.log 2>&1; then \
+	    echo "fuzz $$t: $$(grep -o 'stat::number_of_executed_units: *[0-9]*' $(FUZZ_BUILD)/$$t.log | grep -o '[0-9]*$$') executions in $(FUZZ_SECONDS) s, no finding"; \
+	  else \
+	    echo "fuzz $$t: FAILED; see $(FUZZ_BUILD)/$$t.log and $(FUZZ_BUILD)/crashes/" >&2; \
+	    grep -E 'property failed|ERROR:|SUMMARY:|Test unit written' $(FUZZ_BUILD)/$$t.log >&2; status=1; \
+	  fi; \
+	done; exit $$status
+
+check: clang-canary tidy fuzz
 
 clean:
 	rm -rf $(BUILD)
