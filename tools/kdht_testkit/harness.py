@@ -146,7 +146,7 @@ def wine_could_not_start(result: "RunResult") -> bool:
     return WINE_START_ERROR in result.stderr
 
 
-# Now and then (seen about once in 3,000 starts here) the Linux side of Wine's loader fails as the
+# Now and then (seen once in several thousand starts here) the Linux side of Wine's loader fails as the
 # process exits, after the Windows program has returned: glibc's ld.so prints this and exits 127,
 # which replaces the program's own exit code.
 WINE_EXIT_ERROR = b"Inconsistency detected by ld.so"
