@@ -146,9 +146,9 @@ def wine_could_not_start(result: "RunResult") -> bool:
     return WINE_START_ERROR in result.stderr
 
 
-# Now and then (seen once in several thousand starts here) the Linux side of Wine's loader fails as the
-# process exits, after the Windows program has returned: glibc's ld.so prints this and exits 127,
-# which replaces the program's own exit code.
+# Now and then (seen once in several thousand starts here) the Linux side of Wine's loader fails
+# as the process exits, after the Windows program has returned: glibc's ld.so prints this and
+# exits 127, which replaces the program's own exit code.
 WINE_EXIT_ERROR = b"Inconsistency detected by ld.so"
 # Runs whose program provably ended as it should (its log's normal end line written, no crash
 # line) but whose exit code Wine's loader lost that way; the suites print them on a line of their
