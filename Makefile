@@ -13,7 +13,7 @@ JOBS       ?= 2
 # Debian's interpreter, where python3-pytest installs (a PATH python3 may be another one).
 PYTHON     ?= /usr/bin/python3
 APT_PKGS   := cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 \
-              libz-mingw-w64 python3 python3-pytest googletest ccache
+              libz-mingw-w64 python3 python3-pytest googletest ccache openssl
 # The 32-bit Wine DLLs, unpacked once per libwine version and kept between clones.
 KDHT_CACHE ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/kdht
 WINE32     := $(CURDIR)/tools/wine32/setup.sh
