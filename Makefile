@@ -121,8 +121,9 @@ test:
 test-full:
 	@MAKE="$(MAKE)" PYTHON=$(PYTHON) B32=$(B32) B64=$(B64) tests/stages.sh full
 
+# `make demo DEMO_ARGS=--https` runs both passes over HTTPS.
 demo: build32 wine-up
-	$(PYTHON) tools/demo/demo.py --build $(B32); status=$$?; $(MAKE) --no-print-directory wine-down; exit $$status
+	$(PYTHON) tools/demo/demo.py --build $(B32) $(DEMO_ARGS); status=$$?; $(MAKE) --no-print-directory wine-down; exit $$status
 
 bench: build wine-up
 	$(PYTHON) tools/bench/bench.py --build $(B32) --compare x86_64=$(B64)/bin/kDHT.exe; status=$$?; \
