@@ -277,6 +277,9 @@ def test_refused_certificate_fails_every_download_method(fresh, machine, certifi
     machine.run(timeout=120)
 
     dest = icon_dest(machine, name)
+    # Methods 1 and 3 both go through Wine's WinHTTP: 12157 and no reason (Wine's behaviour; on
+    # Windows both lines end with the reason in brackets). Method 2 names what Wine's internet
+    # library reported.
     machine.assert_log_sequence([
         "MSG : Downloading using xmlhttp : %s to %s" % (url, dest),
         "MSG : File not found : " + machine.win("VORNMobile.ini"),

@@ -337,6 +337,8 @@ class TestPki:
 
     Several simulators may share a folder: the making is done under a lock."""
 
+    __test__ = False  # a name pytest would otherwise take for a test class
+
     def __init__(self, folder: str | Path):
         self.folder = Path(folder)
         self.root_pem = self.folder / "root.pem"
