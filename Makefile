@@ -13,7 +13,7 @@ JOBS       ?= 2
 # Debian's interpreter, where python3-pytest installs (a PATH python3 may be another one).
 PYTHON     ?= /usr/bin/python3
 APT_PKGS   := cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 \
-              libz-mingw-w64 python3 python3-pytest googletest ccache
+              libz-mingw-w64 python3 python3-pytest googletest ccache openssl
 # The 32-bit Wine DLLs, unpacked once per libwine version and kept between clones.
 KDHT_CACHE ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/kdht
 WINE32     := $(CURDIR)/tools/wine32/setup.sh
@@ -121,8 +121,9 @@ test:
 test-full:
 	@MAKE="$(MAKE)" PYTHON=$(PYTHON) B32=$(B32) B64=$(B64) tests/stages.sh full
 
+# `make demo DEMO_ARGS=--https` runs both passes over HTTPS.
 demo: build32 wine-up
-	$(PYTHON) tools/demo/demo.py --build $(B32); status=$$?; $(MAKE) --no-print-directory wine-down; exit $$status
+	$(PYTHON) tools/demo/demo.py --build $(B32) $(DEMO_ARGS); status=$$?; $(MAKE) --no-print-directory wine-down; exit $$status
 
 bench: build wine-up
 	$(PYTHON) tools/bench/bench.py --build $(B32) --compare x86_64=$(B64)/bin/kDHT.exe; status=$$?; \

@@ -1193,3 +1193,43 @@ def require_runnable_build() -> int:
                            "(WINEDLLPATH=%r; `make wine32-env` prints the lines that set it up)"
                            % (canary, got, r.returncode, canary_line(bits), bits, os.environ.get("WINEDLLPATH")))
     return bits
+
+
+# ----------------------------------------------------------------------------------------------
+# HTTPS: the test root, trusted in the prefix
+# ----------------------------------------------------------------------------------------------
+
+TRUST_EXE = "kTrustRoot.exe"
+
+
+def test_root_dir() -> Path:
+    """Where the prefix's test root and the HTTPS simulators' certificates live (sim.TestPki): in
+    the prefix itself, so that a new prefix gets a new root and trusts it."""
+    return wineprefix() / "kdht-test-root"
+
+
+def trust_test_root() -> Path:
+    """Makes the test root (once) and adds it to the trusted roots of the prefix's machine store
+    (once per prefix; a marker beside it names the root trusted). Nothing else in the store is
+    touched. Returns the root's folder."""
+    pki = sim.TestPki(test_root_dir()).ensure()
+    marker = pki.folder / "trusted"
+    fingerprint = pki.root_fingerprint()
+    if marker.is_file() and marker.read_text().strip() == fingerprint:
+        return pki.folder
+    tool = binary(TRUST_EXE)
+    if not tool.is_file():
+        raise RuntimeError("%s is not built (%s): the HTTPS scenarios need it" % (TRUST_EXE, tool))
+    r = wine(str(tool), "Z:" + str(pki.root_der).replace("/", "\\"), timeout=120)
+    if r.returncode != 0:
+        raise RuntimeError("%s could not add the test root: exit %d, %s" % (
+            TRUST_EXE, r.returncode, r.stderr.decode("utf-8", "replace").strip()))
+    marker.write_text(fingerprint + "\n")
+    return pki.folder
+
+
+def https_simulator(**kw) -> "sim.Simulator":
+    """An HTTPS simulator (not started) at https://localhost:PORT whose certificates come from the
+    prefix's trusted test root."""
+    trust_test_root()
+    return sim.Simulator(https=True, tls_dir=test_root_dir(), **kw)
