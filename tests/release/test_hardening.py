@@ -75,7 +75,7 @@ FAULTS = {
     "writable code": ("kDHT.exe", lambda d, i: struct.pack_into("<I", d, i.section(".text").characteristics_offset,
                                                                 i.section(".text").characteristics | pe.SCN_MEM_WRITE),
                       "section .text is writable and executable"),
-    "runtime dll": ("kDHTInfo.exe", lambda d, i: _idata_replace(i, d, b"WINHTTP.dll\0", b"libssp-0.dll"),
+    "runtime dll": ("kDHTInfo.exe", lambda d, i: _idata_replace(i, d, b"KERNEL32.dll\0", b"libssp-0.dll\0"),
                     "imports libssp-0.dll, not part of Windows"),
     "FileVersion": ("KGnMD5.dll", lambda d, i: _string_value(d, i, "FileVersion", "0"),
                     '"FileVersion" is'),
