@@ -33,14 +33,17 @@ def post(sim, page=PAGE, body="<x/>", base="/dh/", query=QUERY, timeout=10.0):
         conn.close()
 
 
-def get(sim, path, timeout=10.0):
-    conn = http.client.HTTPConnection("127.0.0.1", sim.port, timeout=timeout)
+def _get_on(conn, path):
     try:
         conn.request("GET", path)
         resp = conn.getresponse()
         return resp.status, resp.read()
     finally:
         conn.close()
+
+
+def get(sim, path, timeout=10.0):
+    return _get_on(http.client.HTTPConnection("127.0.0.1", sim.port, timeout=timeout), path)
 
 
 @pytest.fixture
@@ -389,12 +392,7 @@ def https_get(sim, path, cafile, host=simmod.TLS_HOST, tunnel=None):
     else:
         conn = http.client.HTTPSConnection("127.0.0.1", tunnel[0], context=ctx, timeout=10)
         conn.set_tunnel(host, sim.port, headers=tunnel[1])
-    try:
-        conn.request("GET", path)
-        resp = conn.getresponse()
-        return resp.status, resp.read()
-    finally:
-        conn.close()
+    return _get_on(conn, path)
 
 
 class TestHttps:
