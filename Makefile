@@ -13,7 +13,7 @@ JOBS       ?= 2
 # Debian's interpreter, where python3-pytest installs (a PATH python3 may be another one).
 PYTHON     ?= /usr/bin/python3
 APT_PKGS   := cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 \
-              libz-mingw-w64 python3 python3-pytest googletest ccache
+              libz-mingw-w64 python3 python3-pytest googletest ccache openssl osslsigncode
 # The 32-bit Wine DLLs, unpacked once per libwine version and kept between clones.
 KDHT_CACHE ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/kdht
 WINE32     := $(CURDIR)/tools/wine32/setup.sh
@@ -34,7 +34,7 @@ CCACHE_FLAGS := -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER
 export KDHT_BUILD := $(abspath $(B32))
 
 .PHONY: all deps build build64 build32 wine32 wine32-env canary unit e2e test test-full demo bench clean \
-        wine-up wine-down check-deps clang32 clang64 clang-canary tidy fuzz-build fuzz check
+        wine-up wine-down dist dist-check check-deps clang32 clang64 clang-canary tidy fuzz-build fuzz check
 
 all: build
 
@@ -121,12 +121,38 @@ test:
 test-full:
 	@MAKE="$(MAKE)" PYTHON=$(PYTHON) B32=$(B32) B64=$(B64) tests/stages.sh full
 
+# `make demo DEMO_ARGS=--https` runs both passes over HTTPS.
 demo: build32 wine-up
-	$(PYTHON) tools/demo/demo.py --build $(B32); status=$$?; $(MAKE) --no-print-directory wine-down; exit $$status
+	$(PYTHON) tools/demo/demo.py --build $(B32) $(DEMO_ARGS); status=$$?; $(MAKE) --no-print-directory wine-down; exit $$status
 
 bench: build wine-up
 	$(PYTHON) tools/bench/bench.py --build $(B32) --compare x86_64=$(B64)/bin/kDHT.exe; status=$$?; \
 	$(MAKE) --no-print-directory wine-down; exit $$status
+
+# The release packages (docs/release.md): dist/kDHT-<version>-win32.zip (the one that ships) and
+# -win64.zip, built from scratch in their own folders without the compiler cache, every time stamp
+# the commit's, so that any clone of the same commit gives the same bytes (`make dist-check`).
+# `make dist SIGN_CERT=cert.pem SIGN_KEY=key.pem [SIGN_PASS_FILE=f] [SIGN_TSA=url]` signs the
+# binaries (Authenticode, SHA-256; an RFC 3161 time stamp only with SIGN_TSA).
+DIST       ?= dist
+SIGN_ARGS   = $(if $(SIGN_CERT),--sign-cert $(abspath $(SIGN_CERT))) $(if $(SIGN_KEY),--sign-key $(abspath $(SIGN_KEY))) \
+              $(if $(SIGN_PASS_FILE),--sign-pass-file $(abspath $(SIGN_PASS_FILE))) $(if $(SIGN_TSA),--sign-tsa $(SIGN_TSA))
+dist: deps
+	@set -e; export SOURCE_DATE_EPOCH=$$(git log -1 --format=%ct) CCACHE_DISABLE=1; \
+	if [ -n "$$(git status --porcelain --untracked-files=no)" ]; then \
+	  echo "dist: uncommitted changes: the package is built from them and its BUILDINFO says so" >&2; fi; \
+	rm -rf $(BUILD)/dist-win32 $(BUILD)/dist-win64 $(DIST); \
+	for a in win64 win32; do \
+	  echo "== dist: $$a (SOURCE_DATE_EPOCH=$$SOURCE_DATE_EPOCH)"; \
+	  cmake --preset dist-$$a -B $(BUILD)/dist-$$a >/dev/null; \
+	  cmake --build $(BUILD)/dist-$$a -j $(JOBS) --target kDHT kDHTInfo KGnMD5; \
+	  $(PYTHON) tools/release/package.py --build $(BUILD)/dist-$$a --arch $$a --out $(DIST) $(SIGN_ARGS); \
+	done; \
+	cd $(DIST) && sha256sum kDHT-*.zip > SHA256SUMS && echo "== dist:" && cat SHA256SUMS
+
+# Two clones of HEAD in two folders, each `make dist`, one after the other; their zips compared.
+dist-check: deps
+	@tools/release/dist-check.sh
 
 # `make check`: a second compiler, a static analyser and the fuzzers (docs/testing.md).
 # Debian's clang builds every file of src/ and agent/ for both mingw targets, warnings as errors
@@ -199,4 +225,4 @@ fuzz: fuzz-build
 check: clang-canary tidy fuzz
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(DIST)

@@ -68,6 +68,7 @@ stage "prefix and canaries" "$MAKE" --no-print-directory canary || exit 1
 stage "unit i686" ctest_in "$B32"
 stage "unit x86_64" ctest_in "$B64"
 stage "e2e i686" pytest_on "$B32" tests/e2e
+stage "release i686" pytest_on "$B32" tests/release
 stage "faults i686" pytest_on "$B32" tests/faults
 if [ "$mode" = full ]; then
   stage "e2e x86_64" pytest_on "$B64" tests/e2e

@@ -60,7 +60,43 @@ const wchar_t* WinHttpErrorText(DWORD code) {
     case ERROR_WINHTTP_CANNOT_CONNECT: return L"A connection with the server could not be established";
     case ERROR_WINHTTP_CONNECTION_ERROR: return L"The connection with the server was reset or terminated";
     case ERROR_WINHTTP_INVALID_SERVER_RESPONSE: return L"The server response could not be parsed";
+    case ERROR_WINHTTP_SECURE_FAILURE: return L"A security error occurred";
+    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR: return L"A secure channel error occurred";
+    case ERROR_WINHTTP_SECURE_INVALID_CA: return L"The server's certificate was issued by an untrusted authority";
+    case ERROR_WINHTTP_SECURE_CERT_CN_INVALID: return L"The server's certificate name is invalid";
+    case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID: return L"The server's certificate date is invalid";
     default: return nullptr;
+  }
+}
+
+// Why WinHTTP refused the server's certificate, from the flags it hands the request's status
+// callback (WINHTTP_CALLBACK_STATUS_SECURE_FAILURE); empty when it named no reason.
+std::wstring CertificateReasons(DWORD flags) {
+  static constexpr struct {
+    DWORD flag;
+    const wchar_t* reason;
+  } kReasons[] = {
+      {WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA, L"untrusted root"},
+      {WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID, L"issued for another host name"},
+      {WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID, L"expired or not yet valid"},
+      {WINHTTP_CALLBACK_STATUS_FLAG_CERT_REVOKED, L"revoked"},
+      {WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED, L"revocation check failed"},
+      {WINHTTP_CALLBACK_STATUS_FLAG_CERT_WRONG_USAGE, L"not for server use"},
+      {WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT, L"invalid"},
+      {WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR, L"secure channel error"},
+  };
+  std::wstring text;
+  for (const auto& r : kReasons) {
+    if ((flags & r.flag) == 0) continue;
+    text += text.empty() ? L"certificate: " : L", ";
+    text += r.reason;
+  }
+  return text;
+}
+
+void CALLBACK RecordSecureFailure(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD length) {
+  if (status == WINHTTP_CALLBACK_STATUS_SECURE_FAILURE && context != 0 && info != nullptr && length >= sizeof(DWORD)) {
+    *reinterpret_cast<DWORD*>(context) |= *static_cast<const DWORD*>(info);
   }
 }
 
@@ -148,13 +184,23 @@ Outcome Download(const std::wstring& url, const std::wstring& destination) {
     return Win32Failure(GetLastError(), url);
   Internet connection(WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
   if (!connection) return Win32Failure(GetLastError(), url);
+  // Declared before the request handle, so that it outlives it.
+  DWORD secureFailure = 0;
   Internet request(WinHttpOpenRequest(connection.get(), L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
                                       WINHTTP_DEFAULT_ACCEPT_TYPES,
                                       parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0));
   if (!request) return Win32Failure(GetLastError(), url);
+  DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&secureFailure);
+  if (WinHttpSetOption(request.get(), WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof(context))) {
+    WinHttpSetStatusCallback(request.get(), RecordSecureFailure, WINHTTP_CALLBACK_FLAG_SECURE_FAILURE, 0);
+  }
   if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-      !WinHttpReceiveResponse(request.get(), nullptr))
-    return Win32Failure(GetLastError(), url);
+      !WinHttpReceiveResponse(request.get(), nullptr)) {
+    Failure failure = Win32Failure(GetLastError(), url);
+    const std::wstring reasons = CertificateReasons(secureFailure);
+    if (!reasons.empty()) failure.text += L" (" + reasons + L")";
+    return failure;
+  }
 
   DWORD status = 0;
   DWORD statusSize = sizeof(status);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/RunState.h"
+#include "info/StateReport.h"
 #include "platform/FileSystem.h"
 #include "platform/Text.h"
 
@@ -98,15 +99,8 @@ std::optional<DumpException> ParseMinidump(const std::string& b) {
 Crashes ReadCrashes(RunState& rs) {
   Crashes out;
   out.folder = rs.InstallPath + "ApplicationLog\\kXPRLog";
-  if (!rs.FileSys.FolderExists(out.folder)) return out;
-  std::vector<std::string> names;
-  try {
-    names = rs.FileSys.FileNames(out.folder);
-  } catch (...) {
-    return out;
-  }
   std::string newest;
-  for (const std::string& name : names) {
+  for (const std::string& name : FileNamesIn(rs, out.folder)) {
     const std::string upper = text::AsciiUpper(name);
     if (!text::StartsWith(upper, "KDHT-") || !text::EndsWith(upper, ".DMP")) continue;
     ++out.dumps;

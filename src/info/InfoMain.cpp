@@ -14,7 +14,7 @@
 #include "platform/Dispatch.h"
 
 #ifndef KDHT_VERSION
-#define KDHT_VERSION "0"
+#error KDHT_VERSION comes from the project version (CMakeLists.txt)
 #endif
 
 namespace {

@@ -135,13 +135,7 @@ SchedulerRequests ReadScheduler(RunState& rs) {
 PostFiles ReadPostFiles(RunState& rs) {
   PostFiles out;
   out.folder = rs.InstallPath + "XPRPostLogs";
-  if (!rs.FileSys.FolderExists(out.folder)) return out;
-  std::vector<std::string> names;
-  try {
-    names = rs.FileSys.FileNames(out.folder);
-  } catch (...) {
-    return out;
-  }
+  const std::vector<std::string> names = FileNamesIn(rs, out.folder);
   out.count = names.size();
   const auto key = [](const platform::LocalTime& t) {
     return std::make_tuple(t.year, t.month, t.day, t.hour, t.minute, t.second);
@@ -172,6 +166,14 @@ std::size_t RunnerProcesses() {
 }
 
 }  // namespace
+
+std::vector<std::string> FileNamesIn(RunState& rs, const std::string& folder) {
+  try {
+    if (rs.FileSys.FolderExists(folder)) return rs.FileSys.FileNames(folder);
+  } catch (...) {
+  }
+  return {};
+}
 
 bool PrepareReader(RunState& rs) {
   rs.Log = LogTarget::Discard;

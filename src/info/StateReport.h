@@ -118,6 +118,9 @@ ActionsReport EvaluateActions(RunState& rs, const std::string& source);
 
 // The time in a post file's name ("..._mmddyyyyhhnnss.txt"); nothing when it carries none.
 std::optional<platform::LocalTime> PostFileTime(const std::string& name);
+
+// The names of the files in `folder`; none when it is missing or cannot be listed.
+std::vector<std::string> FileNamesIn(RunState& rs, const std::string& folder);
 // The first whole hour at which 24 clock-hour boundaries have passed since `last`.
 platform::LocalTime DailyReportDue(const platform::LocalTime& last);
 

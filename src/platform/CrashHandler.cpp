@@ -37,6 +37,14 @@ struct Buffer {
   // Decimal with at least `width` digits.
   void AddNumber(unsigned long long value, int width = 1) { AddDigits(value, 10, width); }
   void AddHex(unsigned long long value, int width = 1) { AddDigits(value, 16, width); }
+  // Three numbers of the given widths with `separator` between them (none when it is 0).
+  void AddTriple(Char separator, unsigned a, int aWidth, unsigned b, int bWidth, unsigned c, int cWidth) {
+    AddNumber(a, aWidth);
+    if (separator != 0) AddChar(separator);
+    AddNumber(b, bWidth);
+    if (separator != 0) AddChar(separator);
+    AddNumber(c, cWidth);
+  }
 
  private:
   void AddDigits(unsigned long long value, unsigned base, int width) {
@@ -342,13 +350,9 @@ void WriteCrashRecord() {
   dump.Add(g_crash.dumpFolder);
   dump.Add(g_crash.prefix);
   dump.AddChar(L'-');
-  dump.AddNumber(now.wYear, 4);
-  dump.AddNumber(now.wMonth, 2);
-  dump.AddNumber(now.wDay, 2);
+  dump.AddTriple(0, now.wYear, 4, now.wMonth, 2, now.wDay, 2);
   dump.AddChar(L'-');
-  dump.AddNumber(now.wHour, 2);
-  dump.AddNumber(now.wMinute, 2);
-  dump.AddNumber(now.wSecond, 2);
+  dump.AddTriple(0, now.wHour, 2, now.wMinute, 2, now.wSecond, 2);
   dump.AddChar(L'-');
   dump.AddNumber(GetCurrentProcessId());
   dump.Add(L".dmp");
@@ -357,17 +361,9 @@ void WriteCrashRecord() {
 
   // "MM/DD/YYYY HH:NN:SS<tab>ERR : Crash 0xC0000005 in kDHT.exe+0x1A2B3, dump <path>"
   Buffer<char, 2048> line;
-  line.AddNumber(now.wMonth, 2);
-  line.AddChar('/');
-  line.AddNumber(now.wDay, 2);
-  line.AddChar('/');
-  line.AddNumber(now.wYear, 4);
+  line.AddTriple('/', now.wMonth, 2, now.wDay, 2, now.wYear, 4);
   line.AddChar(' ');
-  line.AddNumber(now.wHour, 2);
-  line.AddChar(':');
-  line.AddNumber(now.wMinute, 2);
-  line.AddChar(':');
-  line.AddNumber(now.wSecond, 2);
+  line.AddTriple(':', now.wHour, 2, now.wMinute, 2, now.wSecond, 2);
   line.Add("\tERR : Crash 0x");
   line.AddHex(record.ExceptionCode, 8);
   line.Add(" in ");

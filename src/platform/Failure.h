@@ -11,16 +11,21 @@ namespace kdht {
 
 class Failure : public std::exception {
  public:
-  Failure(std::int32_t number, std::string description)
-      : number_(number), description_(std::move(description)) {}
+  Failure(std::int32_t number, std::string description, std::string detail = {})
+      : number_(number), description_(std::move(description)), detail_(std::move(detail)) {}
 
   std::int32_t number() const noexcept { return number_; }
   const std::string& description() const noexcept { return description_; }
+  // What the system said beyond its code, when it said more: why a server's certificate was
+  // refused ("certificate: untrusted root"). Empty otherwise. The standard trap lines leave it
+  // out; the lines of the server channel append it.
+  const std::string& detail() const noexcept { return detail_; }
   const char* what() const noexcept override { return description_.c_str(); }
 
  private:
   std::int32_t number_;
   std::string description_;
+  std::string detail_;
 };
 
 namespace platform {

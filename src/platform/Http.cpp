@@ -28,10 +28,42 @@ class InternetHandle {
   HINTERNET h_;
 };
 
-[[noreturn]] void ThrowHttpError(DWORD code) {
+[[noreturn]] void ThrowHttpError(DWORD code, std::string detail = {}) {
   // Wine passes up the socket's own time-out where Windows reports WinHTTP's.
   if (code == WSAETIMEDOUT) code = ERROR_WINHTTP_TIMEOUT;
-  throw Failure(static_cast<std::int32_t>(code), HttpErrorText(code));
+  throw Failure(static_cast<std::int32_t>(code), HttpErrorText(code), std::move(detail));
+}
+
+// WinHTTP tells why it refused a server's certificate only to a status callback, as the flags of
+// WINHTTP_CALLBACK_STATUS_SECURE_FAILURE; the call itself fails with ERROR_WINHTTP_SECURE_FAILURE.
+// The flags are collected here for the failure's detail. (Wine's WinHTTP calls no such callback:
+// it fails with ERROR_WINHTTP_SECURE_CHANNEL_ERROR and no reason.)
+struct SecureFailureWatch {
+  DWORD flags = 0;
+};
+
+void CALLBACK RecordSecureFailure(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD length) {
+  if (status != WINHTTP_CALLBACK_STATUS_SECURE_FAILURE || context == 0 || info == nullptr || length < sizeof(DWORD)) {
+    return;
+  }
+  reinterpret_cast<SecureFailureWatch*>(context)->flags |= *static_cast<const DWORD*>(info);
+}
+
+// The watch must outlive the request handle. Without the callback a refusal is still a failure;
+// only its reason goes unnamed.
+void WatchSecureFailures(HINTERNET request, SecureFailureWatch& watch) {
+  DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&watch);
+  if (WinHttpSetOption(request, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context)) {
+    WinHttpSetStatusCallback(request, RecordSecureFailure, WINHTTP_CALLBACK_FLAG_SECURE_FAILURE, 0);
+  }
+}
+
+// The failure of a send or receive: a refused certificate carries its reason, from the flags
+// or from the code itself.
+[[noreturn]] void ThrowExchangeError(DWORD code, const SecureFailureWatch& watch) {
+  std::string detail = CertificateRefusalText(watch.flags);
+  if (detail.empty()) detail = CertificateErrorText(code);
+  ThrowHttpError(code, std::move(detail));
 }
 
 [[noreturn]] void ThrowLastHttpError() { ThrowHttpError(GetLastError()); }
@@ -231,10 +263,12 @@ HttpReply Exchange(const wchar_t* verb, const std::string& url, const std::strin
   SetTimeouts(session.get(), limits, deadline);
   InternetHandle connection(WinHttpConnect(session.get(), target.host.c_str(), target.port, 0));
   if (connection.get() == nullptr) ThrowLastHttpError();
+  SecureFailureWatch secureFailure;
   InternetHandle request(WinHttpOpenRequest(connection.get(), verb, target.pathAndQuery.c_str(), nullptr,
                                             WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                             target.secure ? WINHTTP_FLAG_SECURE : 0));
   if (request.get() == nullptr) ThrowLastHttpError();
+  WatchSecureFailures(request.get(), secureFailure);
 
   const DWORD bodyLength = body != nullptr ? static_cast<DWORD>(body->size()) : 0;
   void* bodyData = body != nullptr && !body->empty() ? const_cast<char*>(body->data()) : WINHTTP_NO_REQUEST_DATA;
@@ -244,13 +278,13 @@ HttpReply Exchange(const wchar_t* verb, const std::string& url, const std::strin
     SetResponseTimeout(request.get(), limits, deadline);
     if (!WinHttpSendRequest(request.get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
                             headers.empty() ? 0 : static_cast<DWORD>(-1L), bodyData, bodyLength, bodyLength, 0)) {
-      ThrowLastHttpError();
+      ThrowExchangeError(GetLastError(), secureFailure);
     }
     if (!WinHttpReceiveResponse(request.get(), nullptr)) {
       // A time-out after the exchange's own moment has passed is the total limit's.
       const DWORD error = GetLastError();
       if (deadline.RemainingMs() == 0) ThrowOutOfTime(deadline);
-      ThrowHttpError(error);
+      ThrowExchangeError(error, secureFailure);
     }
     const std::uint32_t status = QueryStatus(request.get());
     // The proxy asks who we are: answer once with the agent's proxy account. Without a user
@@ -311,6 +345,50 @@ const char* KnownHttpErrorText(DWORD code) {
 
 }  // namespace
 
+std::string CertificateRefusalText(std::uint32_t secureFailureFlags) {
+  static constexpr struct {
+    DWORD flag;
+    const char* reason;
+  } kReasons[] = {
+      {WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA, "untrusted root"},
+      {WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID, "issued for another host name"},
+      {WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID, "expired or not yet valid"},
+      {WINHTTP_CALLBACK_STATUS_FLAG_CERT_REVOKED, "revoked"},
+      {WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED, "revocation check failed"},
+      {WINHTTP_CALLBACK_STATUS_FLAG_CERT_WRONG_USAGE, "not for server use"},
+      {WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT, "invalid"},
+      {WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR, "secure channel error"},
+  };
+  std::string text;
+  for (const auto& r : kReasons) {
+    if ((secureFailureFlags & r.flag) == 0) continue;
+    text += text.empty() ? "certificate: " : ", ";
+    text += r.reason;
+  }
+  return text;
+}
+
+std::string CertificateErrorText(std::uint32_t code) {
+  // The internet library's "certificate errors" (ERROR_INTERNET_SEC_CERT_ERRORS), which
+  // winhttp.h does not name.
+  constexpr DWORD kInternetCertErrors = 12055;
+  switch (code) {
+    case ERROR_WINHTTP_SECURE_INVALID_CA: return CertificateRefusalText(WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA);
+    case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
+      return CertificateRefusalText(WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID);
+    case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
+      return CertificateRefusalText(WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID);
+    case ERROR_WINHTTP_SECURE_CERT_REVOKED: return CertificateRefusalText(WINHTTP_CALLBACK_STATUS_FLAG_CERT_REVOKED);
+    case ERROR_WINHTTP_SECURE_CERT_REV_FAILED:
+      return CertificateRefusalText(WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED);
+    case ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE:
+      return CertificateRefusalText(WINHTTP_CALLBACK_STATUS_FLAG_CERT_WRONG_USAGE);
+    case ERROR_WINHTTP_SECURE_INVALID_CERT:
+    case kInternetCertErrors: return CertificateRefusalText(WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT);
+    default: return {};
+  }
+}
+
 std::string HttpErrorText(std::uint32_t code) {
   if (code >= WINHTTP_ERROR_BASE && code <= WINHTTP_ERROR_LAST) {
     wchar_t* buffer = nullptr;
@@ -356,7 +434,13 @@ namespace {
 // URLDownloadToFile reports success for any answer that has a body, so an error page (a 404)
 // would be stored as the file. The HTTP status reaches the caller's callback through
 // IHttpNegotiate::OnResponse; only a 200 counts as the file.
-class DownloadStatusWatch final : public IBindStatusCallback, public IHttpNegotiate {
+// A server certificate the system finds wrong is put to the callback's IHttpSecurity (asked for
+// through IServiceProvider) before anything is fetched: the download is always abandoned, and
+// the problem (an internet library error code naming the reason) kept for the failure line.
+class DownloadStatusWatch final : public IBindStatusCallback,
+                                  public IHttpNegotiate,
+                                  public IServiceProvider,
+                                  public IHttpSecurity {
  public:
   DownloadStatusWatch() = default;
   // The interfaces have no virtual destructor of their own; one here keeps a delete through a
@@ -367,6 +451,8 @@ class DownloadStatusWatch final : public IBindStatusCallback, public IHttpNegoti
   DWORD status() const { return status_; }
   // The body length the answer announced, when it did.
   std::optional<unsigned long long> announced() const { return announced_; }
+  // The certificate problem reported, 0 when none was.
+  DWORD securityProblem() const { return securityProblem_; }
 
   // The object lives on the caller's stack for the whole (synchronous) download.
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
@@ -375,6 +461,10 @@ class DownloadStatusWatch final : public IBindStatusCallback, public IHttpNegoti
       *object = static_cast<IBindStatusCallback*>(this);
     } else if (IsEqualIID(riid, IID_IHttpNegotiate)) {
       *object = static_cast<IHttpNegotiate*>(this);
+    } else if (IsEqualIID(riid, IID_IServiceProvider)) {
+      *object = static_cast<IServiceProvider*>(this);
+    } else if (IsEqualIID(riid, IID_IHttpSecurity) || IsEqualIID(riid, IID_IWindowForBindingUI)) {
+      *object = static_cast<IHttpSecurity*>(this);
     } else {
       *object = nullptr;
       return E_NOINTERFACE;
@@ -404,6 +494,27 @@ class DownloadStatusWatch final : public IBindStatusCallback, public IHttpNegoti
     return code == 200 ? S_OK : E_ABORT;
   }
 
+  HRESULT STDMETHODCALLTYPE QueryService(REFGUID service, REFIID riid, void** object) override {
+    if (IsEqualGUID(service, IID_IHttpSecurity) || IsEqualGUID(service, IID_IWindowForBindingUI) ||
+        IsEqualGUID(service, IID_IHttpNegotiate)) {
+      return QueryInterface(riid, object);
+    }
+    if (object != nullptr) *object = nullptr;
+    return E_NOINTERFACE;
+  }
+
+  // No window: nothing is ever put to a user.
+  HRESULT STDMETHODCALLTYPE GetWindow(REFGUID, HWND* window) override {
+    if (window == nullptr) return E_INVALIDARG;
+    *window = nullptr;
+    return S_FALSE;
+  }
+  // Never S_OK, which would accept the certificate.
+  HRESULT STDMETHODCALLTYPE OnSecurityProblem(DWORD problem) override {
+    securityProblem_ = problem;
+    return E_ABORT;
+  }
+
  private:
   static std::optional<unsigned long long> ContentLengthOf(LPCWSTR headers) {
     if (headers == nullptr) return std::nullopt;
@@ -424,6 +535,7 @@ class DownloadStatusWatch final : public IBindStatusCallback, public IHttpNegoti
 
   DWORD status_ = 0;
   std::optional<unsigned long long> announced_;
+  DWORD securityProblem_ = 0;
 };
 
 // The size of a file, when it can be read.
@@ -441,6 +553,7 @@ struct SystemDownload {
   std::wstring url;
   std::wstring target;
   HRESULT result = E_PENDING;
+  DWORD securityProblem = 0;
 };
 
 // The system's URL download, from urlmon.dll loaded by the download that needs it: the library
@@ -472,13 +585,14 @@ DWORD WINAPI SystemDownloadThread(void* parameter) {
     hr = INET_E_DOWNLOAD_FAILURE;
   }
   job.result = hr;
+  job.securityProblem = watch.securityProblem();
   if (SUCCEEDED(com)) CoUninitialize();
   return 0;
 }
 
 }  // namespace
 
-long UrlDownloadToFile(const std::string& url, const std::string& path) {
+UrlDownloadOutcome UrlDownloadToFile(const std::string& url, const std::string& path) {
   // The system download has no time-outs of its own: a server that takes the connection and never
   // answers would hold the run for ever. It runs on a thread of its own and is given up when the
   // connect and receive limits of the other exchanges have passed. A download given up is left to
@@ -489,14 +603,16 @@ long UrlDownloadToFile(const std::string& url, const std::string& path) {
   // The thread owns the parameter once it runs; until then, this does.
   auto parameter = std::make_unique<std::shared_ptr<SystemDownload>>(job);
   HANDLE thread = CreateThread(nullptr, 0, SystemDownloadThread, parameter.get(), 0, nullptr);
-  if (thread == nullptr) return HRESULT_FROM_WIN32(GetLastError());
+  if (thread == nullptr) return {HRESULT_FROM_WIN32(GetLastError()), {}};
   static_cast<void>(parameter.release());
   const HttpLimits limits = WithTestTimeouts(HttpLimits{});
   const DWORD perCalls = limits.connectTimeoutMs + limits.receiveTimeoutMs;
   const DWORD waited = WaitForSingleObject(thread, perCalls < limits.totalTimeoutMs ? perCalls : limits.totalTimeoutMs);
   CloseHandle(thread);
-  if (waited != WAIT_OBJECT_0) return INET_E_CONNECTION_TIMEOUT;
-  return job->result;
+  if (waited != WAIT_OBJECT_0) return {INET_E_CONNECTION_TIMEOUT, {}};
+  UrlDownloadOutcome outcome{job->result, {}};
+  if (FAILED(job->result) && job->securityProblem != 0) outcome.detail = CertificateErrorText(job->securityProblem);
+  return outcome;
 }
 
 }  // namespace kdht::platform

@@ -59,7 +59,9 @@ inline constexpr std::int32_t kErrReplyTooLarge = 223;
 inline constexpr std::int32_t kErrReplyCutShort = 12030;
 
 // POST `body` (sent as given) with the Content-Type header `contentType`. The system's proxy
-// configuration applies; HTTPS is validated by the system.
+// configuration applies; HTTPS is validated by the system, and a certificate it refuses is a
+// failure whose detail() names the reason when the system gives one. No certificate error is
+// ever ignored.
 // Ends by `deadline` when one is given, else within the total limit of `limits`.
 HttpReply HttpPost(const std::string& url, const std::string& body, const std::string& contentType,
                    const HttpLimits& limits = {}, const HttpDeadline* deadline = nullptr);
@@ -67,8 +69,22 @@ HttpReply HttpPost(const std::string& url, const std::string& body, const std::s
 HttpReply HttpGet(const std::string& url, const std::optional<HttpProxy>& proxy = std::nullopt,
                   const HttpLimits& limits = {}, const HttpDeadline* deadline = nullptr);
 
-// URLDownloadToFile: the HRESULT (0 when the file was downloaded).
-long UrlDownloadToFile(const std::string& url, const std::string& path);
+// URLDownloadToFile: the HRESULT (0 when the file was downloaded) and, when the system refused
+// the server's certificate and said why, the reason ("certificate: untrusted root").
+struct UrlDownloadOutcome {
+  long result = 0;
+  std::string detail;
+};
+UrlDownloadOutcome UrlDownloadToFile(const std::string& url, const std::string& path);
+
+// Why a server's certificate was refused, from WinHTTP's secure-failure flags
+// (WINHTTP_CALLBACK_STATUS_FLAG_*): "certificate: " and each reason, joined by ", ". Empty when
+// no flag names one.
+std::string CertificateRefusalText(std::uint32_t secureFailureFlags);
+// The same for an error code that names the reason itself (WinHTTP and the internet library
+// share these numbers: 12037, 12038, 12045, 12057, 12169, 12170, 12179, and the library's 12055).
+// Empty for any other code.
+std::string CertificateErrorText(std::uint32_t code);
 
 // The text of a WinHTTP error code (12001..12185), or the system's text for other codes.
 std::string HttpErrorText(std::uint32_t code);

@@ -41,6 +41,10 @@ platform::Dispatch CreateJobDownload(RunState& rs) {
 
 }  // namespace
 
+std::string WithDetail(const std::string& line, const std::string& detail) {
+  return detail.empty() ? line : line + " (" + detail + ")";
+}
+
 std::string ProxyServerText(const std::string& host, const std::string& port) {
   return port.empty() ? host : host + ":" + port;
 }
@@ -60,11 +64,13 @@ bool DownloadFileContent(RunState& rs, std::string& url, std::string& destinatio
     }
 
     WriteLog(rs, "MSG : Downloading Using API from URL : " + url);
-    if (platform::UrlDownloadToFile(url, destination) == 0 && rs.FileSys.FileExists(destination)) {
+    const platform::UrlDownloadOutcome system = platform::UrlDownloadToFile(url, destination);
+    if (system.result == 0 && rs.FileSys.FileExists(destination)) {
       WriteLog(rs, "MSG : Successfully downloaded to " + destination);
       return true;
     }
-    WriteLog(rs, "ERR : Failed to download to " + destination);
+    // The code is not logged; a refused certificate's reason is.
+    WriteLog(rs, WithDetail("ERR : Failed to download to " + destination, system.detail));
 
     if (!JobDownload(rs, url, destination)) return false;
     if (rs.FileSys.FileExists(destination)) {
@@ -124,8 +130,9 @@ bool XmlDownload(RunState& rs, std::string& url, std::string& destination) {
     return false;
   } catch (...) {
     const Failure f = CurrentFailure();
-    WriteLog(rs, "ERR : " + std::to_string(f.number()) + " (" + f.description() + ") line " + std::to_string(line) +
-                     " in procedure XmlDownload of Module ModFunctions");
+    WriteLog(rs, WithDetail("ERR : " + std::to_string(f.number()) + " (" + f.description() + ") line " +
+                                std::to_string(line) + " in procedure XmlDownload of Module ModFunctions",
+                            f.detail()));
     return false;
   }
 }

@@ -23,6 +23,10 @@ struct ProxyCodes {
 ProxyCodes DecodeProxyCodes(const std::string& encoded);
 void RegisterDLLJobDwn(RunState& rs);
 
+// A failure line with the system's reason appended in brackets, e.g. why a server's certificate
+// was refused: "<line> (certificate: untrusted root)"; the line alone when there is none.
+std::string WithDetail(const std::string& line, const std::string& detail);
+
 // The named proxy of the agent's settings: "host:port", or the host alone without a port.
 std::string ProxyServerText(const std::string& host, const std::string& port);
 

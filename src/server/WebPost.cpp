@@ -85,6 +85,9 @@ PostOutcome PostOnce(const std::string& xml, const std::string& url, const platf
   } catch (const Failure& f) {
     out.part1 = std::to_string(f.number());
     out.part2 = f.description();
+    // Part 3 says what the failure concerns: the URL and, for a refused certificate, why.
+    out.part3 = f.detail().empty() ? url : url + " (" + f.detail() + ")";
+    return out;
   }
   out.part3 = url;
   return out;

@@ -130,3 +130,37 @@ class TestLoaderRetry:
         r = h.Running(self.script(tmp_path, body), {}).wait(timeout=10)
         assert self.starts(tmp_path) == 1
         assert r.returncode == int(body[-1])
+
+
+class TestExitCodeLostByWine:
+    """Wine's loader can fail as the process exits (ld.so's message, exit code 127) after the
+    program has returned. The run then counts as ended with 0 only when its log shows the normal
+    end and no crash; any other such run stands as it ended."""
+
+    STAMP = "12/09/2026 10:00:00\t"
+
+    def agent_whose_run_logs(self, tmp_path, monkeypatch, lines: list[str], stderr: str, code: int) -> h.Agent:
+        agent = h.Agent.__new__(h.Agent)
+        agent.install, agent.install_win = tmp_path, "C:\\X\\"
+        agent.running_before_last_run, agent.last_run, agent._exe_rel = [], None, h.LAYOUT["kDHT.exe"]
+        agent.log_path.parent.mkdir(parents=True)
+        agent.log_path.write_bytes((self.STAMP + "MSG : an earlier run\r\n").encode())
+        text = "".join(self.STAMP + line + "\r\n" for line in lines).replace("\t", "\\t")
+        body = "printf '%s' >> '%s'; echo '%s' >&2; exit %d" % (text, agent.log_path, stderr, code)
+        monkeypatch.setattr(agent, "start", lambda args="", env=None: h.Running(["/bin/sh", "-c", body], {}))
+        return agent
+
+    LDSO = "Inconsistency detected by ld.so: dl-fini.c: 87: _dl_fini: Assertion failed!"
+
+    @pytest.mark.parametrize("lines, stderr, code, want", [
+        (["MSG : Application started", h.ENDED_LINE], LDSO, 127, 0),
+        (["MSG : Application started", "ERR : Crash 0xC0000005 in kDHT.exe+0x10, dump x.dmp", h.ENDED_LINE],
+         LDSO, 127, 127),
+        (["MSG : Application started"], LDSO, 127, 127),
+        (["MSG : Application started", h.ENDED_LINE], "something else", 127, 127),
+    ])
+    def test_only_a_clean_end_recovers_the_code(self, tmp_path, monkeypatch, lines, stderr, code, want):
+        agent = self.agent_whose_run_logs(tmp_path, monkeypatch, lines, stderr, code)
+        monkeypatch.setattr(h, "EXIT_FAILURES", [])  # the suite's own count stays the real one
+        assert agent.run().returncode == want
+        assert len(h.EXIT_FAILURES) == (want == 0)

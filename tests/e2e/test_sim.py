@@ -1,16 +1,21 @@
-"""The management-server simulator on its own: real sockets on 127.0.0.1, no Wine."""
+"""The management-server simulator on its own, and the test kit's CONNECT proxy: real sockets on
+127.0.0.1, no Wine."""
 
 from __future__ import annotations
 
+import base64
 import http.client
 import json
+import os
 import socket
+import ssl
 import threading
 import time
 
 import pytest
 
 from kdht_testkit.harness import sim as simmod
+from kdht_testkit.proxy import ConnectProxy
 
 PAGE = "wpdcmgetdeskheraldtemplate"
 QUERY = "mmid=5678&sid=42&rid=1234&rty=RORI"
@@ -28,14 +33,17 @@ def post(sim, page=PAGE, body="<x/>", base="/dh/", query=QUERY, timeout=10.0):
         conn.close()
 
 
-def get(sim, path, timeout=10.0):
-    conn = http.client.HTTPConnection("127.0.0.1", sim.port, timeout=timeout)
+def _get_on(conn, path):
     try:
         conn.request("GET", path)
         resp = conn.getresponse()
         return resp.status, resp.read()
     finally:
         conn.close()
+
+
+def get(sim, path, timeout=10.0):
+    return _get_on(http.client.HTTPConnection("127.0.0.1", sim.port, timeout=timeout), path)
 
 
 @pytest.fixture
@@ -363,3 +371,112 @@ class TestSubprocess:
     def test_client_refuses_remote_hosts(self):
         with pytest.raises(ValueError):
             simmod.SimClient("http://10.0.0.1:80")
+
+
+# ----------------------------------------------------------------------------------------------
+# HTTPS and the CONNECT proxy
+# ----------------------------------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def tls_dir(tmp_path_factory):
+    """One test root for the module: its keys take a second or two to make."""
+    return tmp_path_factory.mktemp("tls")
+
+
+def https_get(sim, path, cafile, host=simmod.TLS_HOST, tunnel=None):
+    """GET over TLS checked against `cafile` (Python's own checks, as strict as Windows'), directly
+    or through a CONNECT proxy: tunnel = (proxy port, headers)."""
+    ctx = ssl.create_default_context(cafile=str(cafile))
+    if tunnel is None:
+        conn = http.client.HTTPSConnection(host, sim.port, context=ctx, timeout=10)
+    else:
+        conn = http.client.HTTPSConnection("127.0.0.1", tunnel[0], context=ctx, timeout=10)
+        conn.set_tunnel(host, sim.port, headers=tunnel[1])
+    return _get_on(conn, path)
+
+
+class TestHttps:
+    @pytest.mark.parametrize("certificate, refusal", [
+        ("good", None),
+        ("untrusted-root", "unable to get local issuer certificate"),
+        ("other-name", "Hostname mismatch"),
+        ("expired", "certificate has expired"),
+        ("not-yet-valid", "certificate is not yet valid"),
+    ])
+    def test_each_certificate_is_wrong_in_its_own_way(self, tls_dir, certificate, refusal):
+        with simmod.Simulator(https=True, tls_dir=tls_dir, certificate=certificate) as s:
+            s.add_file("a.ico", b"ICON")
+            assert s.url == "https://localhost:%d" % s.port
+            if refusal is None:
+                assert https_get(s, "/files/a.ico", s.pki.root_pem) == (200, b"ICON")
+            else:
+                with pytest.raises(ssl.SSLCertVerificationError, match=refusal):
+                    https_get(s, "/files/a.ico", s.pki.root_pem)
+            deadline = time.monotonic() + 5
+            while any(c["open"] for c in s.connections()) and time.monotonic() < deadline:
+                time.sleep(0.02)
+            conns = s.connections()
+            assert [(c["certificate"], c["requests"], c["open"]) for c in conns] == [
+                (certificate, 1 if refusal is None else 0, False)], conns
+            assert (conns[0]["tls"] is None) == (refusal is not None), conns
+            assert len(s.requests()) == (0 if refusal else 1)
+
+    def test_the_root_is_kept_and_the_certificates_made_again_when_stale(self, tls_dir):
+        pki = simmod.TestPki(tls_dir).ensure()
+        root, good = pki.root_pem.read_bytes(), pki.certificate("good").read_bytes()
+        assert simmod.TestPki(tls_dir).ensure().certificate("good").read_bytes() == good
+        stamp = tls_dir / "set" / "made"
+        old = time.time() - simmod.CERT_SET_MAX_AGE - 60
+        os.utime(stamp, (old, old))
+        again = simmod.TestPki(tls_dir).ensure()
+        assert again.root_pem.read_bytes() == root
+        assert again.certificate("good").read_bytes() != good
+
+    def test_own_address_and_control_over_https(self, tls_dir, tmp_path):
+        d = tmp_path / "scn"
+        d.mkdir()
+        (d / (PAGE + ".xml")).write_text("<x><icon>@SIM_URL@/files/a.ico</icon></x>")
+        with simmod.SimProcess(scenario=d, https=True, tls_dir=tls_dir) as sp:
+            assert sp.url == "https://localhost:%d" % sp.port
+            assert sp.client.ping()
+            sp.client.set_certificate("expired")
+            with pytest.raises(ssl.SSLCertVerificationError):
+                https_get(sp, "/files/a.ico", simmod.TestPki(tls_dir).root_pem)
+            # The control channel's own connections are not the client's.
+            assert [c["certificate"] for c in sp.client.connections()] == ["expired"]
+            sp.client.set_certificate("good")
+            ctx = ssl.create_default_context(cafile=str(simmod.TestPki(tls_dir).root_pem))
+            conn = http.client.HTTPSConnection("localhost", sp.port, context=ctx, timeout=10)
+            conn.request("POST", "/dh/tfr_%s.asp?%s" % (PAGE, QUERY), body=b"<x/>")
+            assert conn.getresponse().read().decode() == "<x><icon>%s/files/a.ico</icon></x>" % sp.url
+            conn.close()
+            with pytest.raises(ValueError):
+                sp.client.set_certificate("no-such-certificate")
+
+
+class TestConnectProxy:
+    @pytest.mark.parametrize("given", ["none", "wrong", "right"])
+    def test_tunnels_to_loopback_only_with_the_credentials_it_asks_for(self, tls_dir, given):
+        with simmod.Simulator(https=True, tls_dir=tls_dir) as s, ConnectProxy("agent", "s3cr&t") as proxy:
+            s.add_file("a.ico", b"ICON")
+            headers = {}
+            if given != "none":
+                secret = "agent:" + ("s3cr&t" if given == "right" else "guess")
+                headers["Proxy-Authorization"] = "Basic " + base64.b64encode(secret.encode()).decode()
+            if given == "right":
+                assert https_get(s, "/files/a.ico", s.pki.root_pem, tunnel=(proxy.port, headers)) == (200, b"ICON")
+            else:
+                with pytest.raises(OSError, match="407"):
+                    https_get(s, "/files/a.ico", s.pki.root_pem, tunnel=(proxy.port, headers))
+            assert [(r["method"], r["target"], r["status"]) for r in proxy.requests] == [
+                ("CONNECT", "localhost:%d" % s.port, 200 if given == "right" else 407)]
+            assert len(s.requests()) == (1 if given == "right" else 0)
+
+    def test_other_targets_and_methods_are_refused(self):
+        with ConnectProxy() as proxy:
+            for request, status in (("CONNECT example.com:443", 403), ("GET http://127.0.0.1/", 405)):
+                with socket.create_connection(("127.0.0.1", proxy.port), timeout=10) as c:
+                    c.sendall(("%s HTTP/1.1\r\nHost: x\r\n\r\n" % request).encode())
+                    assert c.recv(100).split(b"\r\n")[0] == b"HTTP/1.1 %d" % status + {
+                        403: b" Forbidden", 405: b" Method Not Allowed"}[status]
+            assert [r["status"] for r in proxy.requests] == [403, 405]

@@ -14,7 +14,11 @@ Everything is printed in sections: the run log of each pass, the requests the se
 install folder, the scheduler request files, the status file and the verdicts of the installed
 template. The exit status is 0 only when both passes ran to their end as described.
 
-    python3 tools/demo/demo.py --build build/win32 [--examples examples] [--keep-registry]
+    python3 tools/demo/demo.py --build build/win32 [--examples examples] [--keep-registry] [--https]
+
+--https: the simulator serves HTTPS at https://localhost:PORT with a certificate from the test
+root that the test kit adds to the prefix's trusted roots (once per prefix), so that both passes
+go over TLS, as they do in the field.
 
 The build is the shipped i686 one unless --build names another; a 32-bit build runs through the
 WoW64 of Wine's 64-bit loader (see `make wine32-env`). The sandbox agent lives in the Wine prefix
@@ -238,6 +242,8 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--timeout", type=float, default=PASS_TIMEOUT, help="seconds allowed for one pass")
     ap.add_argument("--keep-registry", action="store_true",
                     help="leave the sandbox's identity and programs in the registry afterwards")
+    ap.add_argument("--https", action="store_true",
+                    help="serve HTTPS with a certificate from the test root trusted in the prefix")
     args = ap.parse_args(argv)
     try:
         sys.stdout.reconfigure(errors="replace")
@@ -251,7 +257,8 @@ def main(argv: list[str] | None = None) -> int:
     examples = Path(args.examples).resolve()
     h = load_harness()
 
-    missing = [n for n in ("kDHT.exe", "KGnMD5.dll", h.INFO_EXE) + STANDINS if not h.binary(n).is_file()]
+    needed = ("kDHT.exe", "KGnMD5.dll", h.INFO_EXE) + STANDINS + ((h.TRUST_EXE,) if args.https else ())
+    missing = [n for n in needed if not h.binary(n).is_file()]
     if missing:
         print("demo: not built in %s: %s (run `make demo`, which builds them)" % (h.bin_dir(), ", ".join(missing)),
               file=sys.stderr)
@@ -278,12 +285,21 @@ def main(argv: list[str] | None = None) -> int:
     record = build / "demo" / "requests.jsonl"
     record.parent.mkdir(parents=True, exist_ok=True)
     record.unlink(missing_ok=True)
-    server = h.sim.Simulator(scenario=examples, record=record).start()
+    if args.https:
+        try:
+            server = h.https_simulator(scenario=examples, record=record).start()
+        except RuntimeError as e:
+            print("demo: %s" % e, file=sys.stderr)
+            return 2
+    else:
+        server = h.sim.Simulator(scenario=examples, record=record).start()
     agent = None
     try:
         agent = h.Agent.create(AGENT_NAME, root=AGENT_ROOT, sim_url=server.base_url(), standins=STANDINS)
         programs = install_software(h, examples)
         print("simulator      : %s (pages under %s)" % (server.url, server.base_url()))
+        if args.https:
+            print("test root      : %s (trusted in the prefix's machine store)" % server.pki.root_pem)
         print("sandbox agent  : %s  (%s)" % (agent.install_win, agent.install))
         print("identity       : HKLM\\%s (32-bit view): InstallationPath=%s %s" % (
             h.REG_KEY, agent.install_value, " ".join("%s=%s" % kv for kv in h.DEFAULT_IDENTITY.items())))
@@ -330,6 +346,12 @@ def main(argv: list[str] | None = None) -> int:
         check(results, "pass 2 was told No New Template and changed nothing installed",
               any(m.startswith("MSG : WebPost Return Status: ") and "No New Template" in m for m in msgs2)
               and before == after and before != {})
+
+        if args.https:
+            conns = server.connections()
+            check(results, "every connection of both passes was TLS with the certificate of the trusted test root",
+                  bool(conns) and all(c["tls"] and c["certificate"] == "good" for c in conns)
+                  and sum(c["requests"] for c in conns) == len(records1) + len(records2))
 
         # ---- the state report: why each message is or is not shown ------------------------------
         before_info = herald_snapshot(agent)

@@ -17,6 +17,7 @@ tools/wine32/setup.sh unpacks ($WINEDLLPATH; tools/wine-run.sh finds the cached 
 from __future__ import annotations
 
 import importlib.util
+import dataclasses
 import itertools
 import os
 import re
@@ -143,6 +144,20 @@ START_RETRIES: list[str] = []
 
 def wine_could_not_start(result: "RunResult") -> bool:
     return WINE_START_ERROR in result.stderr
+
+
+# Now and then (seen once in several thousand starts here) the Linux side of Wine's loader fails
+# as the process exits, after the Windows program has returned: glibc's ld.so prints this and
+# exits 127, which replaces the program's own exit code.
+WINE_EXIT_ERROR = b"Inconsistency detected by ld.so"
+# Runs whose program provably ended as it should (its log's normal end line written, no crash
+# line) but whose exit code Wine's loader lost that way; the suites print them on a line of their
+# own. Any other run with that message stands as it ended and fails its test.
+EXIT_FAILURES: list[str] = []
+
+
+def wine_failed_at_exit(result: "RunResult") -> bool:
+    return result.returncode == 127 and WINE_EXIT_ERROR in result.stderr
 
 
 def wine(*args: str, timeout: float = 120.0, check: bool = False, input: bytes | None = None,
@@ -981,6 +996,11 @@ class Agent:
             START_RETRIES.append("%s %r: %s" % (self.exe_win, args, result.stderr.decode("utf-8", "replace")
                                                  .strip().replace("\n", " / ")))
             result = self.start(args, env=env).wait(timeout=timeout)
+        if wine_failed_at_exit(result) and self._ended_cleanly_since(log_before):
+            # Every run that reaches its end leaves 0; the code Wine's loader lost is that one.
+            EXIT_FAILURES.append("%s %r: %s" % (self.exe_win, args, result.stderr.decode("utf-8", "replace")
+                                                .strip().replace("\n", " / ")))
+            result = dataclasses.replace(result, returncode=0)
         self.last_run = result
         if result.timed_out and check_timeout:
             tail = "\n".join(self.log_messages()[-20:])
@@ -1001,6 +1021,18 @@ class Agent:
     @property
     def log_path(self) -> Path:
         return self.path(LOG_REL)
+
+    def _ended_cleanly_since(self, before: tuple[int, int] | None) -> bool:
+        """The log grew since `before` (its size and time then), and what it gained ends with the
+        run's normal end line and holds no crash line."""
+        try:
+            data = self.log_path.read_bytes()
+        except OSError:
+            return False
+        start = before[0] if before is not None and before[0] <= len(data) else 0
+        gained = [line.message for line in parse_log(data[start:])]
+        return (bool(gained) and gained[-1] == ENDED_LINE
+                and not any(m.startswith("ERR : Crash ") for m in gained))
 
     def _log_state(self) -> tuple[int, int] | None:
         try:
@@ -1161,3 +1193,43 @@ def require_runnable_build() -> int:
                            "(WINEDLLPATH=%r; `make wine32-env` prints the lines that set it up)"
                            % (canary, got, r.returncode, canary_line(bits), bits, os.environ.get("WINEDLLPATH")))
     return bits
+
+
+# ----------------------------------------------------------------------------------------------
+# HTTPS: the test root, trusted in the prefix
+# ----------------------------------------------------------------------------------------------
+
+TRUST_EXE = "kTrustRoot.exe"
+
+
+def test_root_dir() -> Path:
+    """Where the prefix's test root and the HTTPS simulators' certificates live (sim.TestPki): in
+    the prefix itself, so that a new prefix gets a new root and trusts it."""
+    return wineprefix() / "kdht-test-root"
+
+
+def trust_test_root() -> Path:
+    """Makes the test root (once) and adds it to the trusted roots of the prefix's machine store
+    (once per prefix; a marker beside it names the root trusted). Nothing else in the store is
+    touched. Returns the root's folder."""
+    pki = sim.TestPki(test_root_dir()).ensure()
+    marker = pki.folder / "trusted"
+    fingerprint = pki.root_fingerprint()
+    if marker.is_file() and marker.read_text().strip() == fingerprint:
+        return pki.folder
+    tool = binary(TRUST_EXE)
+    if not tool.is_file():
+        raise RuntimeError("%s is not built (%s): the HTTPS scenarios need it" % (TRUST_EXE, tool))
+    r = wine(str(tool), "Z:" + str(pki.root_der).replace("/", "\\"), timeout=120)
+    if r.returncode != 0:
+        raise RuntimeError("%s could not add the test root: exit %d, %s" % (
+            TRUST_EXE, r.returncode, r.stderr.decode("utf-8", "replace").strip()))
+    marker.write_text(fingerprint + "\n")
+    return pki.folder
+
+
+def https_simulator(**kw) -> "sim.Simulator":
+    """An HTTPS simulator (not started) at https://localhost:PORT whose certificates come from the
+    prefix's trusted test root."""
+    trust_test_root()
+    return sim.Simulator(https=True, tls_dir=test_root_dir(), **kw)

@@ -28,20 +28,23 @@ from __future__ import annotations
 
 import argparse
 import base64
+import fcntl
+import hashlib
+import http.client
 import json
 import os
 import re
+import shutil
 import signal
 import socket
+import ssl
 import struct
 import subprocess
 import sys
 import tempfile
 import threading
 import time
-import urllib.error
 import urllib.parse
-import urllib.request
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 from typing import Any, Iterable
@@ -269,6 +272,157 @@ def scenario_reply(folder: Path | None, page: str, body: str, own_url: str | Non
 
 
 # ----------------------------------------------------------------------------------------------
+# HTTPS: the test root and the server certificates
+# ----------------------------------------------------------------------------------------------
+
+# The name an HTTPS simulator is reached by: Wine's WinHTTP checks the host against the DNS names
+# of the certificate's subjectAltName only, never against an IP address.
+TLS_HOST = "localhost"
+# Named by the "other-name" certificate; never looked up.
+OTHER_NAME = "kdht-other.invalid"
+# The certificates an HTTPS simulator can present: "good" is issued by the test root for
+# TLS_HOST and valid now; each other one is wrong in one way.
+CERTIFICATES = ("good", "untrusted-root", "other-name", "expired", "not-yet-valid")
+# The set is made again when older than this, so that "not-yet-valid" (valid from a day ahead)
+# and "good" keep their meaning.
+CERT_SET_MAX_AGE = 6 * 3600
+DAY = 86400
+
+_CA_CONFIG = """[ ca ]
+default_ca = sim
+[ sim ]
+database = index.txt
+new_certs_dir = .
+serial = serial
+default_md = sha256
+policy = any
+unique_subject = no
+email_in_dn = no
+[ any ]
+commonName = supplied
+[ leaf ]
+basicConstraints = critical,CA:FALSE
+keyUsage = critical,digitalSignature,keyEncipherment
+extendedKeyUsage = serverAuth
+subjectAltName = DNS:$ENV::SIM_SAN
+"""
+
+
+def _openssl() -> str:
+    found = shutil.which("openssl")
+    if not found:
+        raise RuntimeError("HTTPS needs Debian's openssl command (apt-get install openssl)")
+    return found
+
+
+def _run_openssl(*args: str, cwd: Path, env: dict[str, str] | None = None) -> None:
+    r = subprocess.run([_openssl(), *args], cwd=cwd, capture_output=True, env={**os.environ, **(env or {})},
+                       timeout=60)
+    if r.returncode != 0:
+        raise RuntimeError("openssl %s failed: %s" % (args[0], r.stderr.decode(errors="replace").strip()))
+
+
+def _asn1_time(t: float) -> str:
+    return time.strftime("%Y%m%d%H%M%SZ", time.gmtime(t))
+
+
+class TestPki:
+    """The simulator's certificates, made with the openssl command in `folder`:
+
+    - root.pem / root.der: the test root (made once and kept: the test kit trusts it once per
+      Wine prefix); stray-root.pem: a root nobody trusts;
+    - server.key: the one key of every server certificate;
+    - set/<name>.pem for each of CERTIFICATES, made at start when missing or older than
+      CERT_SET_MAX_AGE.
+
+    Several simulators may share a folder: the making is done under a lock."""
+
+    __test__ = False  # a name pytest would otherwise take for a test class
+
+    def __init__(self, folder: str | Path):
+        self.folder = Path(folder)
+        self.root_pem = self.folder / "root.pem"
+        self.root_der = self.folder / "root.der"
+
+    def certificate(self, name: str) -> Path:
+        if name not in CERTIFICATES:
+            raise ValueError("unknown certificate %r (one of %s)" % (name, ", ".join(CERTIFICATES)))
+        return self.folder / "set" / (name + ".pem")
+
+    @property
+    def key(self) -> Path:
+        return self.folder / "server.key"
+
+    def ensure(self) -> "TestPki":
+        self.folder.mkdir(parents=True, exist_ok=True)
+        with open(self.folder / ".lock", "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            self._make_root("root", "kDHT test root")
+            self._make_root("stray-root", "kDHT stray root (never trusted)")
+            if not self.key.is_file():
+                _run_openssl("genrsa", "-out", "server.key.tmp", "2048", cwd=self.folder)
+                os.replace(self.folder / "server.key.tmp", self.key)
+            stamp = self.folder / "set" / "made"
+            if (not stamp.is_file() or time.time() - stamp.stat().st_mtime > CERT_SET_MAX_AGE
+                    or stamp.read_text().strip() != self.root_fingerprint()
+                    or not all(self.certificate(n).is_file() for n in CERTIFICATES)):
+                self._make_set()
+        return self
+
+    def root_fingerprint(self) -> str:
+        """SHA-1 of the test root, as the certificate stores name it."""
+        return hashlib.sha1(self.root_der.read_bytes()).hexdigest().upper()
+
+    def _make_root(self, name: str, subject: str) -> None:
+        if (self.folder / (name + ".pem")).is_file():
+            return
+        _run_openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", name + ".key", "-out",
+                     name + ".pem.tmp", "-days", "3650", "-subj", "/CN=" + subject,
+                     "-addext", "basicConstraints=critical,CA:TRUE",
+                     "-addext", "keyUsage=critical,keyCertSign,cRLSign", cwd=self.folder)
+        _run_openssl("x509", "-in", name + ".pem.tmp", "-outform", "DER", "-out", name + ".der", cwd=self.folder)
+        os.replace(self.folder / (name + ".pem.tmp"), self.folder / (name + ".pem"))
+
+    def _make_set(self) -> None:
+        work = Path(tempfile.mkdtemp(prefix="set-", dir=self.folder))
+        try:
+            (work / "ca.cnf").write_text(_CA_CONFIG)
+            now = time.time()
+            plans = {  # name: (issuer, host, valid from, valid to)
+                "good": ("root", TLS_HOST, now - DAY, now + 30 * DAY),
+                "untrusted-root": ("stray-root", TLS_HOST, now - DAY, now + 30 * DAY),
+                "other-name": ("root", OTHER_NAME, now - DAY, now + 30 * DAY),
+                "expired": ("root", TLS_HOST, now - 30 * DAY, now - DAY),
+                "not-yet-valid": ("root", TLS_HOST, now + DAY, now + 30 * DAY),
+            }
+            for name, (issuer, host, start, end) in plans.items():
+                (work / "index.txt").write_text("")
+                (work / "serial").write_text("%032X\n" % int.from_bytes(os.urandom(15), "big"))
+                _run_openssl("req", "-new", "-key", str(self.key), "-subj", "/CN=" + host, "-out", "leaf.csr", cwd=work)
+                _run_openssl("ca", "-batch", "-notext", "-config", "ca.cnf", "-extensions", "leaf",
+                             "-cert", str(self.folder / (issuer + ".pem")), "-keyfile", str(self.folder / (issuer + ".key")),
+                             "-startdate", _asn1_time(start), "-enddate", _asn1_time(end),
+                             "-in", "leaf.csr", "-out", name + ".pem", cwd=work, env={"SIM_SAN": host})
+            (work / "made").write_text(self.root_fingerprint() + "\n")
+            old = self.folder / "set"
+            if old.exists():
+                shutil.rmtree(old)
+            os.replace(work, old)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+
+    def contexts(self) -> dict[str, ssl.SSLContext]:
+        """A server context per certificate (TLS 1.2 and 1.3)."""
+        out = {}
+        for name in CERTIFICATES:
+            ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            ctx.minimum_version = ssl.TLSVersion.TLSv1_2
+            ctx.load_cert_chain(str(self.certificate(name)), str(self.key))
+            out[name] = ctx
+        return out
+
+
+# ----------------------------------------------------------------------------------------------
 # The server
 # ----------------------------------------------------------------------------------------------
 
@@ -287,6 +441,12 @@ class _State:
         self.record_path = record
         self.record_file = open(record, "a", encoding="utf-8") if record else None
         self.verbose = verbose
+        # HTTPS: the context of each certificate (empty for plain HTTP) and the one presented now.
+        self.tls_contexts: dict[str, ssl.SSLContext] = {}
+        self.certificate = "good"
+        # One entry per connection accepted: the certificate presented, how the handshake went and
+        # how many requests came (a client that refuses the certificate sends none).
+        self.connections: list[dict] = []
         self.set_scenario(scenario)
 
     # -- configuration (all under the lock) -----------------------------------------------------
@@ -330,6 +490,35 @@ class _State:
             self.files.clear()
             if records:
                 self.records.clear()
+                self.connections.clear()
+
+    def set_certificate(self, name: str) -> None:
+        if not self.tls_contexts:
+            raise ValueError("this simulator serves plain HTTP")
+        if name not in self.tls_contexts:
+            raise ValueError("unknown certificate %r (one of %s)" % (name, ", ".join(CERTIFICATES)))
+        with self.lock:
+            self.certificate = name
+
+    def tls_context(self) -> tuple[str, ssl.SSLContext] | None:
+        with self.lock:
+            if not self.tls_contexts:
+                return None
+            return self.certificate, self.tls_contexts[self.certificate]
+
+    def connection_opened(self, entry: dict) -> None:
+        with self.cond:
+            self.connections.append(entry)
+            self.cond.notify_all()
+
+    def connection_changed(self) -> None:
+        with self.cond:
+            self.cond.notify_all()
+
+    def connection_list(self) -> list[dict]:
+        with self.lock:
+            # Connections that carried control requests are the test's own, not the client's.
+            return [dict(c) for c in self.connections if not c.get("control")]
 
     def pending(self) -> dict[str, int]:
         with self.lock:
@@ -439,6 +628,35 @@ class _Handler(BaseHTTPRequestHandler):
         # for the client's delayed acknowledgement of the headers (40 ms on Linux), which a real
         # server does not add to every exchange.
         self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.conn_entry: dict[str, Any] = {"client": "%s:%d" % self.client_address[:2], "certificate": None,
+                                           "tls": None, "error": None, "requests": 0, "open": True}
+        self.state.connection_opened(self.conn_entry)
+        if isinstance(self.connection, ssl.SSLSocket):
+            self.conn_entry["certificate"] = getattr(self.connection, "sim_certificate", None)
+            try:
+                self.connection.do_handshake()
+                self.conn_entry["tls"] = self.connection.version()
+            except (ssl.SSLError, OSError) as e:
+                # The client refused the certificate during the handshake (Windows' way); a client
+                # that checks it afterwards (Wine's) completes the handshake and sends nothing.
+                self.conn_entry["error"] = "%s: %s" % (type(e).__name__, e)
+                self.close_connection = True
+
+    def handle(self) -> None:
+        if self.conn_entry["error"] is not None:
+            return
+        try:
+            super().handle()
+        except (ssl.SSLError, ConnectionError, socket.timeout) as e:
+            self.conn_entry["error"] = "%s: %s" % (type(e).__name__, e)
+
+    def finish(self) -> None:
+        try:
+            super().finish()
+        except OSError:
+            pass
+        self.conn_entry["open"] = False
+        self.state.connection_changed()
 
     def log_message(self, fmt: str, *args: Any) -> None:  # quiet; the record file is the log
         if self.state.verbose:
@@ -490,8 +708,10 @@ class _Handler(BaseHTTPRequestHandler):
         split = urllib.parse.urlsplit(self.path)
         path = urllib.parse.unquote(split.path)
         if path.rstrip("/") == "/__control":
+            self.conn_entry["control"] = True
             self._control(raw, split.query)
             return
+        self.conn_entry["requests"] += 1
         text, enc = _decode_body(raw)
         m_page = _PAGE_RE.search(path)
         m_file = _FILE_RE.match(path)
@@ -499,7 +719,7 @@ class _Handler(BaseHTTPRequestHandler):
         extra: dict[str, Any] = {}
         if m_page:
             page = m_page.group(1)
-            r = self.state.choose(page, text, "http://%s:%d" % self.server.server_address[:2])
+            r = self.state.choose(page, text, self.server.own_url)
             if r is None:
                 r = html_error(404, "Not Found")
         elif m_file and self.command == "GET":
@@ -679,6 +899,11 @@ def _control(state: _State, server: Any, cmd: dict) -> dict:
         return {"requests": state.requests(cmd.get("page"), int(cmd.get("since", 0)))}
     if op == "wait":
         return {"requests": state.wait_for(cmd.get("page"), int(cmd.get("count", 1)), float(cmd.get("timeout", 10)))}
+    if op == "certificate":
+        state.set_certificate(str(cmd["name"]))
+        return {}
+    if op == "connections":
+        return {"connections": state.connection_list()}
     if op == "shutdown":
         state.stop_event.set()
         threading.Thread(target=server.shutdown, daemon=True).start()
@@ -690,6 +915,18 @@ class _Server(ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
     request_queue_size = 64
+    state: _State
+    own_url: str
+
+    def get_request(self) -> tuple[socket.socket, Any]:
+        sock, addr = super().get_request()
+        tls = self.state.tls_context()
+        if tls is not None:
+            # The handshake is made by the connection's own thread (in the handler's setup).
+            name, ctx = tls
+            sock = ctx.wrap_socket(sock, server_side=True, do_handshake_on_connect=False)
+            sock.sim_certificate = name
+        return sock, addr
 
 
 # ----------------------------------------------------------------------------------------------
@@ -734,6 +971,15 @@ class _Api:
         """Waits (at most `timeout` seconds) until `count` requests of `page` are recorded; returns them."""
         return self._op("wait", page=page, count=count, timeout=timeout)["requests"]
 
+    def set_certificate(self, name: str) -> None:
+        """HTTPS: the certificate presented to the next connections (one of CERTIFICATES)."""
+        self._op("certificate", name=name)
+
+    def connections(self) -> list[dict]:
+        """The connections accepted, oldest first: client, certificate presented (HTTPS), TLS
+        version or the handshake's error, number of requests, whether still open."""
+        return self._op("connections")["connections"]
+
     def base_url(self, prefix: str = "dh") -> str:
         prefix = prefix.strip("/")
         return "%s/%s" % (self.url, prefix + "/" if prefix else "")
@@ -742,15 +988,30 @@ class _Api:
 
 
 class Simulator(_Api):
-    """In-process simulator: `with Simulator(scenario=...) as sim: ... sim.url ...`."""
+    """In-process simulator: `with Simulator(scenario=...) as sim: ... sim.url ...`.
+
+    https=True: serves HTTPS at https://localhost:PORT with the certificates of TestPki(tls_dir)
+    (a temporary folder when none is given), presenting `certificate` until set_certificate()."""
 
     def __init__(self, port: int = 0, scenario: str | Path | None = None, record: str | Path | None = None,
-                 verbose: bool = False):
+                 verbose: bool = False, https: bool = False, tls_dir: str | Path | None = None,
+                 certificate: str = "good"):
         self._state = _State(Path(scenario) if scenario else None, Path(record) if record else None, verbose)
+        self._tmp: tempfile.TemporaryDirectory | None = None
+        self.pki: TestPki | None = None
+        if https:
+            if tls_dir is None:
+                self._tmp = tempfile.TemporaryDirectory(prefix="mgmt-sim-tls-")
+                tls_dir = self._tmp.name
+            self.pki = TestPki(tls_dir).ensure()
+            self._state.tls_contexts = self.pki.contexts()
+            self._state.set_certificate(certificate)
         handler = type("Handler", (_Handler,), {"state": self._state})
         self._server = _Server((HOST, port), handler)
+        self._server.state = self._state
         self.port: int = self._server.server_address[1]
-        self.url = "http://%s:%d" % (HOST, self.port)
+        self.url = ("https://%s:%d" % (TLS_HOST, self.port)) if https else ("http://%s:%d" % (HOST, self.port))
+        self._server.own_url = self.url
         self._thread: threading.Thread | None = None
 
     def start(self) -> "Simulator":
@@ -771,6 +1032,9 @@ class Simulator(_Api):
             self._state.stop_event.set()
             self._server.server_close()
             self._state.close()
+            if self._tmp is not None:
+                self._tmp.cleanup()
+                self._tmp = None
 
     def stop(self) -> None:
         self._state.stop_event.set()
@@ -780,6 +1044,9 @@ class Simulator(_Api):
             self._thread = None
         self._server.server_close()
         self._state.close()
+        if self._tmp is not None:
+            self._tmp.cleanup()
+            self._tmp = None
 
     def set_responder(self, page: str, fn: Any | None) -> None:
         """In-process only: fn(request body text) answers the page's requests (a reply, or None to
@@ -804,24 +1071,51 @@ class Simulator(_Api):
 class SimClient(_Api):
     """Controls a simulator running elsewhere (a subprocess) through POST /__control."""
 
-    def __init__(self, url: str, timeout: float = 30.0):
+    def __init__(self, url: str, timeout: float = 30.0, tls_dir: str | Path | None = None):
+        """tls_dir: the certificates of an HTTPS simulator (TestPki). The client accepts exactly
+        those, by their fingerprints, whichever one the simulator presents at the moment (an
+        expired one included): the control channel shares the simulator's listener."""
         self.url = url.rstrip("/")
         self.timeout = timeout
-        host = urllib.parse.urlsplit(self.url).hostname
-        if host not in ("127.0.0.1", "localhost"):
+        split = urllib.parse.urlsplit(self.url)
+        if split.hostname not in ("127.0.0.1", "localhost"):
             raise ValueError("the simulator lives on 127.0.0.1 only")
+        self._port = split.port or (443 if split.scheme == "https" else 80)
+        self._pins: set[str] | None = None
+        if split.scheme == "https":
+            if tls_dir is None:
+                raise ValueError("an HTTPS simulator's client needs its certificate folder")
+            pki = TestPki(tls_dir)
+            self._pins = {hashlib.sha256(ssl.PEM_cert_to_DER_cert(pki.certificate(n).read_text())).hexdigest()
+                          for n in CERTIFICATES}
+
+    def _connection(self, timeout: float) -> http.client.HTTPConnection:
+        if self._pins is None:
+            return http.client.HTTPConnection(HOST, self._port, timeout=timeout)
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        ctx.check_hostname = False
+        ctx.verify_mode = ssl.CERT_NONE  # checked below against the pinned certificates
+        conn = http.client.HTTPSConnection(HOST, self._port, timeout=timeout, context=ctx)
+        conn.connect()
+        der = conn.sock.getpeercert(binary_form=True) or b""
+        if hashlib.sha256(der).hexdigest() not in self._pins:
+            conn.close()
+            raise ssl.SSLError("the server at %s is not this simulator" % self.url)
+        return conn
 
     def _op(self, op: str, **kw: Any) -> dict:
         data = json.dumps({"op": op, **kw}).encode("utf-8")
         timeout = self.timeout + (float(kw.get("timeout", 0)) if op == "wait" else 0)
-        req = urllib.request.Request(self.url + "/__control", data=data, method="POST",
-                                     headers={"Content-Type": "application/json"})
+        conn = self._connection(timeout)
         try:
-            with urllib.request.urlopen(req, timeout=timeout) as resp:
-                out = json.loads(resp.read().decode("utf-8"))
-        except urllib.error.HTTPError as e:
-            out = json.loads(e.read().decode("utf-8") or "{}")
-            raise ValueError(out.get("error", str(e))) from None
+            conn.request("POST", "/__control", body=data, headers={"Content-Type": "application/json"})
+            resp = conn.getresponse()
+            text = resp.read().decode("utf-8")
+        finally:
+            conn.close()
+        out = json.loads(text or "{}")
+        if resp.status != 200:
+            raise ValueError(out.get("error", "HTTP %d" % resp.status))
         return out
 
     def ping(self) -> bool:
@@ -838,7 +1132,8 @@ class SimProcess:
     """The simulator as a child process: `with SimProcess(scenario=..., record=...) as sp: sp.client...`."""
 
     def __init__(self, scenario: str | Path | None = None, record: str | Path | None = None,
-                 lifetime: float = 3600.0, start_timeout: float = 15.0):
+                 lifetime: float = 3600.0, start_timeout: float = 15.0, https: bool = False,
+                 tls_dir: str | Path | None = None):
         self._tmp = tempfile.TemporaryDirectory(prefix="mgmt-sim-")
         port_file = Path(self._tmp.name) / "port"
         cmd = [sys.executable, str(Path(__file__).resolve()), "--port", "0", "--port-file", str(port_file),
@@ -847,6 +1142,9 @@ class SimProcess:
             cmd += ["--scenario", str(scenario)]
         if record:
             cmd += ["--record", str(record)]
+        if https:
+            tls_dir = Path(tls_dir) if tls_dir else Path(self._tmp.name) / "tls"
+            cmd += ["--https", "--tls-dir", str(tls_dir)]
         self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE)
         deadline = time.monotonic() + start_timeout
@@ -856,7 +1154,10 @@ class SimProcess:
                 raise RuntimeError("simulator did not start: %s" % self._stderr())
             time.sleep(0.02)
         self.port = int(port_file.read_text().strip())
-        self.client = SimClient("http://%s:%d" % (HOST, self.port))
+        if https:
+            self.client = SimClient("https://%s:%d" % (TLS_HOST, self.port), tls_dir=tls_dir)
+        else:
+            self.client = SimClient("http://%s:%d" % (HOST, self.port))
         self.url = self.client.url
 
     def _stderr(self) -> str:
@@ -899,10 +1200,17 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--record", help="file that receives one JSON line per request")
     ap.add_argument("--port-file", help="file that receives the port number once listening")
     ap.add_argument("--lifetime", type=float, default=3600.0, help="stop after this many seconds (0: never)")
+    ap.add_argument("--https", action="store_true",
+                    help="serve HTTPS at https://localhost:PORT with certificates of the test root")
+    ap.add_argument("--tls-dir", help="folder of the test root and the certificates (made when missing; "
+                                      "default: a temporary folder)")
+    ap.add_argument("--certificate", default="good", choices=CERTIFICATES,
+                    help="the certificate presented (HTTPS)")
     ap.add_argument("-v", "--verbose", action="store_true")
     args = ap.parse_args(argv)
 
-    sim = Simulator(port=args.port, scenario=args.scenario, record=args.record, verbose=args.verbose)
+    sim = Simulator(port=args.port, scenario=args.scenario, record=args.record, verbose=args.verbose,
+                    https=args.https, tls_dir=args.tls_dir, certificate=args.certificate)
     signal.signal(signal.SIGTERM, lambda *_: threading.Thread(target=sim._server.shutdown, daemon=True).start())
     if args.port_file:
         tmp = args.port_file + ".tmp"
@@ -910,6 +1218,8 @@ def main(argv: list[str] | None = None) -> int:
             f.write("%d\n" % sim.port)
         os.replace(tmp, args.port_file)
     print("mgmt-sim listening on %s/ (pages under any base, e.g. %s)" % (sim.url, sim.base_url()), flush=True)
+    if sim.pki is not None:
+        print("mgmt-sim test root: %s (certificate presented: %s)" % (sim.pki.root_pem, args.certificate), flush=True)
     try:
         sim.serve_forever(lifetime=args.lifetime or None)
     except KeyboardInterrupt:

@@ -36,7 +36,7 @@ TEST_F(PathsTest, SystemFolderAndVersions) {
   // The program's own resource carries a build number above 32767: printed unsigned.
   const std::string exe = FileSystemService::GetParentFolderName(platform::ExecutablePath()) + "\\kDHT.exe";
   ASSERT_TRUE(platform::FileExists(exe));
-  EXPECT_EQ(FileVerInfo(rs_, exe), "1.2.40000.7");
+  EXPECT_EQ(FileVerInfo(rs_, exe), KDHT_VERSION);
 }
 
 TEST_F(PathsTest, CopyFilesAndFoldersMergeAndStopAtAReadOnlyFile) {

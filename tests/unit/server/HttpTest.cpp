@@ -123,5 +123,47 @@ TEST(Http, ReplyBodyBytesArePassedThroughUnchanged) {
   EXPECT_EQ(platform::HttpGet(server.Url("/bin")).body, bytes);
 }
 
+// A refused certificate is named from WinHTTP's secure-failure flags, or from a code that names
+// the reason itself (WinHTTP's and the internet library's share these numbers). Values as the
+// system headers define them.
+TEST(Http, RefusedCertificatesAreNamed) {
+  struct Case {
+    std::uint32_t flags;
+    const char* text;
+  };
+  const Case flags[] = {
+      {0x00000008, "certificate: untrusted root"},                // ..._FLAG_INVALID_CA
+      {0x00000010, "certificate: issued for another host name"},  // ..._FLAG_CERT_CN_INVALID
+      {0x00000020, "certificate: expired or not yet valid"},      // ..._FLAG_CERT_DATE_INVALID
+      {0x00000004, "certificate: revoked"},                       // ..._FLAG_CERT_REVOKED
+      {0x00000001, "certificate: revocation check failed"},       // ..._FLAG_CERT_REV_FAILED
+      {0x00000040, "certificate: not for server use"},            // ..._FLAG_CERT_WRONG_USAGE
+      {0x00000002, "certificate: invalid"},                       // ..._FLAG_INVALID_CERT
+      {0x80000000, "certificate: secure channel error"},          // ..._FLAG_SECURITY_CHANNEL_ERROR
+      {0x00000018, "certificate: untrusted root, issued for another host name"},
+      {0x00000021, "certificate: expired or not yet valid, revocation check failed"},
+      {0, ""},
+      {0x00000100, ""},  // no flag of a reason
+  };
+  for (const Case& c : flags) EXPECT_EQ(platform::CertificateRefusalText(c.flags), c.text) << std::hex << c.flags;
+
+  const Case codes[] = {
+      {12045, "certificate: untrusted root"},
+      {12038, "certificate: issued for another host name"},
+      {12037, "certificate: expired or not yet valid"},
+      {12170, "certificate: revoked"},
+      {12057, "certificate: revocation check failed"},
+      {12179, "certificate: not for server use"},
+      {12169, "certificate: invalid"},
+      {12055, "certificate: invalid"},  // the internet library's "certificate errors"
+      // The codes that say a secure exchange failed without saying why name nothing.
+      {12157, ""},
+      {12175, ""},
+      {12029, ""},
+      {0, ""},
+  };
+  for (const Case& c : codes) EXPECT_EQ(platform::CertificateErrorText(c.flags), c.text) << c.flags;
+}
+
 }  // namespace
 }  // namespace kdht
