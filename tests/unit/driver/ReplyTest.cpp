@@ -6,7 +6,7 @@
 namespace kdht {
 namespace {
 
-constexpr const char* kNoNew =
+constexpr const char* kNoNewReply =
     "<dcmgetdeskheraldtemplate><outstr>No New Template</outstr></dcmgetdeskheraldtemplate>";
 
 TEST(ClassifyReply, EachReplyOfTheTemplateRequest) {
@@ -19,7 +19,7 @@ TEST(ClassifyReply, EachReplyOfTheTemplateRequest) {
     std::string postError;
     K expected;
   };
-  const std::string noNew = kNoNew;
+  const std::string noNew = kNoNewReply;
   const Case cases[] = {
       {"failed post, whatever the text", R::Ordinary, noNew, "500-Internal Server Error - http://x/", K::PostFailed},
       {"failed post with no text", R::Ordinary, "", "12029-Cannot connect - http://x/", K::PostFailed},
