@@ -3,26 +3,13 @@
 #include <utility>
 #include <vector>
 
+#include "conditions/FilterText.h"
 #include "core/Log.h"
 #include "core/RunState.h"
 #include "platform/Text.h"
 
 namespace kdht {
 namespace {
-
-constexpr char kAlternativeSeparator[] = "@#@";
-constexpr char kPartSeparator[] = "$*$";
-constexpr char kNoCondition[] = "*&*$*ALL*&*$*";
-constexpr char kLikeMarker[] = "$*LIKE*$";
-constexpr size_t kLikeMarkerLength = 8;
-
-// Trademark marks that captions carry in some languages and releases but template authors
-// leave out.
-std::string WithoutMarks(const std::string& s) {
-  std::string out = text::ReplaceAll(s, "\xC2\xAE", "");  // ®
-  out = text::ReplaceAll(out, "\xE2\x84\xA2", "");        // ™
-  return text::ReplaceAll(out, "(R)", "");
-}
 
 bool IsAll(const std::string& part) { return platform::Upper(text::Trim(part)) == "ALL"; }
 
@@ -56,44 +43,6 @@ const std::vector<std::string>& PreparedFor(PreparedList& prepared, const std::s
   return prepared.entries;
 }
 
-// One upper-cased software element, with its marker form worked out once for all entries.
-class SoftwareElement {
- public:
-  explicit SoftwareElement(const std::string& element) {
-    const bool atStart = text::StartsWith(element, kLikeMarker);
-    const bool atEnd = text::EndsWith(element, kLikeMarker);
-    if (atStart && atEnd) {
-      form_ = Form::Contains;
-      needle_ = text::ReplaceAll(element, kLikeMarker, "");
-    } else if (atStart) {
-      form_ = Form::EndsWith;
-      needle_ = element.substr(kLikeMarkerLength);
-    } else if (atEnd) {
-      form_ = Form::StartsWith;
-      needle_ = text::ReplaceAll(element, kLikeMarker, "");
-    } else {
-      form_ = Form::Equals;
-      needle_ = element;
-    }
-  }
-
-  // One upper-cased software entry.
-  bool Matches(const std::string& entry) const {
-    switch (form_) {
-      case Form::Contains: return text::Contains(entry, needle_);
-      case Form::EndsWith: return text::EndsWith(entry, needle_);
-      case Form::StartsWith: return text::StartsWith(entry, needle_);
-      case Form::Equals: break;
-    }
-    return entry == needle_;
-  }
-
- private:
-  enum class Form { Contains, EndsWith, StartsWith, Equals };
-  Form form_ = Form::Equals;
-  std::string needle_;
-};
-
 // The software entries of SoftwareList, upper-cased.
 const std::vector<std::string>& UpperSoftwareEntries(RunState& rs) {
   return PreparedFor(rs.SoftwareEntries, rs.SoftwareList,
@@ -120,10 +69,9 @@ CheckVerdict OSVerdict(RunState& rs, const std::string& condition) {
       // Two separators in a row leave an alternative without an OS part: the condition is
       // malformed and does not hold.
       if (alternative.empty()) throw Failure(9, "Subscript out of range");
-      const std::vector<std::string> parts = text::Split(alternative, kPartSeparator);
-      std::string osPart = text::Trim(parts[0]);
-      // A lone OS part accepts any service pack.
-      const std::string servicePackPart = parts.size() > 1 ? text::Trim(parts[1]) : std::string("ALL");
+      const OsAlternative parts = SplitOsAlternative(alternative);
+      std::string osPart = parts.os;
+      const std::string& servicePackPart = parts.servicePack;
 
       rs.OsName = WithoutMarks(rs.OsName);
       osPart = WithoutMarks(osPart);
@@ -175,7 +123,7 @@ CheckVerdict SoftwareVerdict(RunState& rs, const std::string& condition) {
     for (const std::string& element : elements) {
       WriteLog(rs, "MSG : Searching for software : " + element);
       const std::string wanted = platform::Upper(element);
-      const SoftwareElement match(wanted);
+      const SoftwarePattern match(wanted);
       const std::string* hit = nullptr;
       for (const std::string& candidate : entries) {
         if (match.Matches(candidate)) {
