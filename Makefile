@@ -38,15 +38,20 @@ export KDHT_BUILD := $(abspath $(B32))
 
 all: build
 
-# Installs only what is missing (dpkg-query is quick; apt-get runs once when needed).
+# Installs the packages of $(1) that are missing (dpkg-query is quick; apt-get runs once when
+# needed).
+define install-missing
+missing=""; for p in $(1); do \
+  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+done; \
+if [ -n "$$missing" ]; then \
+  echo "Installing:$$missing"; \
+  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $$missing; \
+fi
+endef
+
 deps:
-	@missing=""; for p in $(APT_PKGS); do \
-	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  echo "Installing:$$missing"; \
-	  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $$missing; \
-	fi
+	@$(call install-missing,$(APT_PKGS))
 
 $(B64)/build.ninja: CMakeLists.txt CMakePresets.json | deps
 	cmake --preset win64 -B $(B64) -DKDHT_WINEPREFIX=$(PREFIX) $(CCACHE_FLAGS)
@@ -163,17 +168,11 @@ CLANG_PKGS   := clang-14 lld-14 libclang-rt-14-dev clang-tidy-14
 C32          := $(BUILD)/clang32
 C64          := $(BUILD)/clang64
 FUZZ_BUILD   := $(BUILD)/fuzz
-FUZZ_TARGETS := plain_xml seal reply status_stamp proxy_codes
+FUZZ_TARGETS := plain_xml seal reply status_stamp proxy_codes filter_text script_details
 FUZZ_SECONDS ?= 20
 
 check-deps: deps
-	@missing=""; for p in $(CLANG_PKGS); do \
-	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  echo "Installing:$$missing"; \
-	  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $$missing; \
-	fi
+	@$(call install-missing,$(CLANG_PKGS))
 
 $(C32)/build.ninja: CMakeLists.txt CMakePresets.json cmake/clang-mingw.cmake | check-deps
 	cmake --preset clang32 -B $(C32) $(CCACHE_FLAGS)
