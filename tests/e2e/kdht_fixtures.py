@@ -18,13 +18,16 @@ def pytest_configure(config):
 def report_start_retries(terminalreporter) -> None:
     """One line with the number of starts of kDHT.exe that Wine could not make (and that were
     made once more), then a line for each; the same for runs whose exit code Wine's loader lost
-    after the program had ended cleanly."""
+    after the program had ended cleanly, and for starts Wine's loader gave up."""
     terminalreporter.write_line("wine start failures retried: %d" % len(h.START_RETRIES))
     for what in h.START_RETRIES:
         terminalreporter.write_line("  retried: " + what)
     terminalreporter.write_line("wine exit failures after a clean end: %d" % len(h.EXIT_FAILURES))
     for what in h.EXIT_FAILURES:
         terminalreporter.write_line("  exit code lost: " + what)
+    terminalreporter.write_line("wine loader gave up, started again: %d" % len(h.LOADER_RETRIES))
+    for what in h.LOADER_RETRIES:
+        terminalreporter.write_line("  started again: " + what)
 
 
 @pytest.fixture(scope="session")

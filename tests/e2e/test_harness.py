@@ -96,6 +96,13 @@ class TestLoaderRetry:
     """A start that ends at once with exit code 1 and no output is Wine's loader giving up: it is made
     once more. Anything that printed, took longer or failed again is reported as it ended."""
 
+    @pytest.fixture(autouse=True)
+    def retries(self, monkeypatch) -> list[str]:
+        # The suite's own count of loader retries stays the real one.
+        retries: list[str] = []
+        monkeypatch.setattr(h, "LOADER_RETRIES", retries)
+        return retries
+
     @staticmethod
     def script(tmp_path, body: str) -> list[str]:
         counter = tmp_path / "starts"
@@ -106,10 +113,11 @@ class TestLoaderRetry:
         f = tmp_path / "starts"
         return len(f.read_text().splitlines()) if f.exists() else 0
 
-    def test_silent_instant_failure_is_started_once_more(self, tmp_path):
+    def test_silent_instant_failure_is_started_once_more(self, tmp_path, retries):
         r = h.Running(self.script(tmp_path, "exit 1"), {}).wait(timeout=10)
         assert self.starts(tmp_path) == 2
         assert r.returncode == 1 and not r.timed_out
+        assert len(retries) == 1 and "exit code 1 after" in retries[0]
 
     def test_background_start_is_covered_before_anyone_waits(self, tmp_path):
         running = h.Running(self.script(tmp_path, "exit 1"), {})
@@ -126,10 +134,34 @@ class TestLoaderRetry:
 
     @pytest.mark.parametrize("body", ["echo said something; exit 1", "echo to stderr >&2; exit 1",
                                       "exit 2", "exit 0", "sleep 0.2; exit 1"])
-    def test_other_endings_stand(self, tmp_path, body):
+    def test_other_endings_stand(self, tmp_path, body, retries):
         r = h.Running(self.script(tmp_path, body), {}).wait(timeout=10)
         assert self.starts(tmp_path) == 1
         assert r.returncode == int(body[-1])
+        assert retries == []
+
+    @pytest.mark.parametrize("first, imports, raises", [
+        ((1, b"", 0.5), 2, False),              # the loader gave up, however late: imported again
+        ((1, b"regedit: error", 0.0), 1, True),  # something said: stands
+        ((2, b"", 0.0), 1, True),
+    ])
+    def test_registry_import_after_a_silent_exit_1(self, monkeypatch, retries, first, imports, raises):
+        calls = []
+
+        def fake_wine(*args, **kw):
+            calls.append(args)
+            code, err, took = first if len(calls) == 1 else (0, b"", 0.0)
+            time.sleep(took)
+            return h.subprocess.CompletedProcess(args, code, b"", err)
+
+        monkeypatch.setattr(h, "wine", fake_wine)
+        if raises:
+            with pytest.raises(RuntimeError):
+                h.import_reg("[-HKEY_LOCAL_MACHINE\\SOFTWARE\\KT]\n\n")
+        else:
+            h.import_reg("[-HKEY_LOCAL_MACHINE\\SOFTWARE\\KT]\n\n")
+        assert len(calls) == imports and all(c[0] == "regedit" for c in calls)
+        assert len(retries) == imports - 1
 
 
 class TestExitCodeLostByWine:

@@ -133,6 +133,11 @@ def loader_gave_up(returncode: int | None, elapsed: float, out: bytes, err: byte
     return returncode == 1 and elapsed < LOADER_FAILURE_SECONDS and not out and not err
 
 
+# Starts of Wine's own tools and of kDHT.exe that Wine's loader gave up (each made once more);
+# the suites print them on a line of their own.
+LOADER_RETRIES: list[str] = []
+
+
 # Wine's start.exe, which the 64-bit loader runs a 32-bit program through, prints this on
 # standard error when it could not create the program's process at all. The program itself
 # never writes to standard error.
@@ -167,7 +172,9 @@ def wine(*args: str, timeout: float = 120.0, check: bool = False, input: bytes |
         started = time.monotonic()
         r = subprocess.run([str(WINE_RUN), *args], env=wine_env(env), input=input, capture_output=True,
                            timeout=timeout)
-        if attempt == 1 and loader_gave_up(r.returncode, time.monotonic() - started, r.stdout, r.stderr):
+        elapsed = time.monotonic() - started
+        if attempt == 1 and loader_gave_up(r.returncode, elapsed, r.stdout, r.stderr):
+            LOADER_RETRIES.append("%s: exit code 1 after %.3f s, nothing said" % (" ".join(args), elapsed))
             continue
         break
     if check:
@@ -296,7 +303,15 @@ def import_reg(body: str, timeout: float = 60.0) -> None:
     with os.fdopen(fd, "wb") as f:
         f.write(b"\xff\xfe" + text.encode("utf-16-le"))
     try:
+        started = time.monotonic()
         r = wine("regedit", "/S", unix_to_win(name), timeout=timeout)
+        # regedit /S exits 0 whatever it imports (a garbage file, a missing one, a malformed value
+        # alike), so exit code 1 with nothing said is Wine's loader giving up, which on a loaded
+        # machine can take longer than LOADER_FAILURE_SECONDS. Every import of the kit deletes or
+        # writes whole keys and values, so importing once more gives the same registry.
+        if r.returncode == 1 and not r.stdout and not r.stderr:
+            LOADER_RETRIES.append("regedit: exit code 1 after %.3f s, nothing said" % (time.monotonic() - started))
+            r = wine("regedit", "/S", unix_to_win(name), timeout=timeout)
         if r.returncode != 0:
             raise RuntimeError("regedit failed (%d): %s" % (r.returncode, r.stderr.decode(errors="replace")))
     finally:
@@ -739,7 +754,9 @@ class Running:
             return
         self._out.seek(0)
         self._err.seek(0)
-        if loader_gave_up(self.proc.returncode, time.monotonic() - self.started, self._out.read(), self._err.read()):
+        elapsed = time.monotonic() - self.started
+        if loader_gave_up(self.proc.returncode, elapsed, self._out.read(), self._err.read()):
+            LOADER_RETRIES.append("%s: exit code 1 after %.3f s, nothing said" % (" ".join(cmd[-2:]), elapsed))
             self._out.close()
             self._err.close()
             self._start(cmd, env)
