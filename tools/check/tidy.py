@@ -3,8 +3,9 @@
 clang mingw build's compile database (build/clang32: the shipped width's headers and macros).
 
 A file's clean result is remembered under the cache folder, keyed by what clang-tidy would see:
-its version, the .clang-tidy text (less its comments) and the file's preprocessed text (every header it includes), so
-a warm run analyses only what changed. Findings are printed and make the exit code 1; nothing
+its version, the .clang-tidy text (less its comments) and the file's preprocessed text (every header it includes),
+comments kept (a NOLINT is one) and the checkout's own folder left out (a clean clone in another folder is the same
+code), so a warm run analyses only what changed. Findings are printed and make the exit code 1; nothing
 with a finding is remembered."""
 import concurrent.futures
 import hashlib
@@ -33,11 +34,12 @@ def preprocess_command(entry):
                 skip = True
             continue
         out.append(a)
-    return out + ["-E", "-o", "-"]
+    return out + ["-E", "-C", "-o", "-"]
 
 
-def key_of(entry, base):
+def key_of(entry, base, root):
     text = subprocess.run(preprocess_command(entry), cwd=entry["directory"], capture_output=True, check=True).stdout
+    text = text.replace(str(root).encode(), b"<checkout>")
     h = hashlib.sha256(base)
     h.update(text)
     return h.hexdigest()
@@ -68,7 +70,7 @@ def main():
                       if not l.lstrip().startswith(b"#"))
     base = version + config
     with concurrent.futures.ThreadPoolExecutor(jobs) as pool:
-        keys = list(pool.map(lambda e: key_of(e, base), entries))
+        keys = list(pool.map(lambda e: key_of(e, base, root), entries))
         results = list(pool.map(lambda ek: analyse(ek[0], build, ek[1], cache), zip(entries, keys)))
     failed = [r for r in results if not r[1]]
     remembered = sum(1 for r in results if r[3])
