@@ -164,6 +164,33 @@ class TestLoaderRetry:
         assert len(retries) == imports - 1
 
 
+class TestStartThatNeverReachedTheProgram:
+    """Wine's own start error, on either stream, with the log as it was: started once more and
+    counted. With a log line written the run stands as it ended."""
+
+    START_ERROR = "Application could not be started, or no application associated with the specified file. " \
+                  "ShellExecuteEx failed: Internal error."
+
+    @pytest.mark.parametrize("stream, logs_first, starts", [
+        ("", False, 2), (">&2", False, 2), ("", True, 1)])
+    def test_retried_only_when_provable(self, tmp_path, monkeypatch, stream, logs_first, starts):
+        agent = h.Agent.__new__(h.Agent)
+        agent.install, agent.install_win = tmp_path, "C:\\X\\"
+        agent.running_before_last_run, agent.last_run, agent._exe_rel = [], None, h.LAYOUT["kDHT.exe"]
+        agent.log_path.parent.mkdir(parents=True)
+        counter = tmp_path / "starts"
+        first = "echo '%s' %s; %s exit 1" % (self.START_ERROR, stream,
+                                             "echo x >> '%s';" % agent.log_path if logs_first else "")
+        body = "echo s >> '%s'; if [ $(wc -l < '%s') = 1 ]; then %s; fi; exit 0" % (counter, counter, first)
+        monkeypatch.setattr(agent, "start", lambda args="", env=None: h.Running(["/bin/sh", "-c", body], {}))
+        retries: list[str] = []
+        monkeypatch.setattr(h, "START_RETRIES", retries)  # the suite's own count stays the real one
+        result = agent.run()
+        assert len(counter.read_text().split()) == starts
+        assert result.returncode == (0 if starts == 2 else 1)
+        assert len(retries) == starts - 1 and all("ShellExecuteEx failed" in r for r in retries)
+
+
 class TestExitCodeLostByWine:
     """Wine's loader can fail as the process exits (ld.so's message, exit code 127) after the
     program has returned. The run then counts as ended with 0 only when its log shows the normal

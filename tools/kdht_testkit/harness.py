@@ -138,9 +138,10 @@ def loader_gave_up(returncode: int | None, elapsed: float, out: bytes, err: byte
 LOADER_RETRIES: list[str] = []
 
 
-# Wine's start.exe, which the 64-bit loader runs a 32-bit program through, prints this on
-# standard error when it could not create the program's process at all. The program itself
-# never writes to standard error.
+# Wine prints this when it could not create the 32-bit program's process at all ("Application
+# could not be started, or no application associated with the specified file. ShellExecuteEx
+# failed: Internal error."), on standard output as the runs here show it, so both streams are
+# looked at. The program itself, windowless, writes to neither.
 WINE_START_ERROR = b"ShellExecuteEx failed"
 # Starts of kDHT.exe that provably never reached the program (Wine's own start error and not
 # one log line written), each made once more; the suites print them on a line of their own.
@@ -148,7 +149,7 @@ START_RETRIES: list[str] = []
 
 
 def wine_could_not_start(result: "RunResult") -> bool:
-    return WINE_START_ERROR in result.stderr
+    return WINE_START_ERROR in result.stdout or WINE_START_ERROR in result.stderr
 
 
 # Now and then (seen once in several thousand starts here) the Linux side of Wine's loader fails
@@ -1010,8 +1011,8 @@ class Agent:
         result = self.start(args, env=env).wait(timeout=timeout)
         if wine_could_not_start(result) and self._log_state() == log_before:
             # The program never ran: Wine said so and the log is as it was. Once more, counted.
-            START_RETRIES.append("%s %r: %s" % (self.exe_win, args, result.stderr.decode("utf-8", "replace")
-                                                 .strip().replace("\n", " / ")))
+            said = (result.stdout + result.stderr).decode("utf-8", "replace")
+            START_RETRIES.append("%s %r: %s" % (self.exe_win, args, said.strip().replace("\n", " / ")))
             result = self.start(args, env=env).wait(timeout=timeout)
         if wine_failed_at_exit(result) and self._ended_cleanly_since(log_before):
             # Every run that reaches its end leaves 0; the code Wine's loader lost is that one.
