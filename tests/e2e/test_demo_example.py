@@ -6,7 +6,6 @@ from __future__ import annotations
 import base64
 import datetime as dt
 import hashlib
-import importlib.util
 import re
 import xml.etree.ElementTree as ET
 from pathlib import Path
@@ -32,14 +31,7 @@ VERDICTS = {"11": "true", "12": "true", "13": "true", "14": "false", "15": "fals
 STAMP = r"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d)"
 
 
-def _load_demo():
-    loader_spec = importlib.util.spec_from_file_location("kdht_demo", h.REPO_ROOT / "tools" / "demo" / "demo.py")
-    module = importlib.util.module_from_spec(loader_spec)
-    loader_spec.loader.exec_module(module)
-    return module
-
-
-demo = _load_demo()
+demo = h.load_demo()
 
 
 def example(rel: str) -> bytes:

@@ -164,6 +164,20 @@ class TestLoaderRetry:
         assert len(retries) == imports - 1
 
 
+def agent_over(tmp_path) -> h.Agent:
+    """An Agent over tmp_path with no prefix behind it; the test sets what its starts run."""
+    agent = h.Agent.__new__(h.Agent)
+    agent.install, agent.install_win = tmp_path, "C:\\X\\"
+    agent.running_before_last_run, agent.last_run, agent._exe_rel = [], None, h.LAYOUT["kDHT.exe"]
+    agent.log_path.parent.mkdir(parents=True)
+    return agent
+
+
+def starts_run(monkeypatch, agent: h.Agent, body: str) -> None:
+    """Every start of `agent` runs the shell text `body` in place of the program."""
+    monkeypatch.setattr(agent, "start", lambda args="", env=None: h.Running(["/bin/sh", "-c", body], {}))
+
+
 class TestStartThatNeverReachedTheProgram:
     """Wine's own start error, on either stream, with the log as it was: started once more and
     counted. With a log line written the run stands as it ended."""
@@ -174,15 +188,12 @@ class TestStartThatNeverReachedTheProgram:
     @pytest.mark.parametrize("stream, logs_first, starts", [
         ("", False, 2), (">&2", False, 2), ("", True, 1)])
     def test_retried_only_when_provable(self, tmp_path, monkeypatch, stream, logs_first, starts):
-        agent = h.Agent.__new__(h.Agent)
-        agent.install, agent.install_win = tmp_path, "C:\\X\\"
-        agent.running_before_last_run, agent.last_run, agent._exe_rel = [], None, h.LAYOUT["kDHT.exe"]
-        agent.log_path.parent.mkdir(parents=True)
+        agent = agent_over(tmp_path)
         counter = tmp_path / "starts"
         first = "echo '%s' %s; %s exit 1" % (self.START_ERROR, stream,
                                              "echo x >> '%s';" % agent.log_path if logs_first else "")
         body = "echo s >> '%s'; if [ $(wc -l < '%s') = 1 ]; then %s; fi; exit 0" % (counter, counter, first)
-        monkeypatch.setattr(agent, "start", lambda args="", env=None: h.Running(["/bin/sh", "-c", body], {}))
+        starts_run(monkeypatch, agent, body)
         retries: list[str] = []
         monkeypatch.setattr(h, "START_RETRIES", retries)  # the suite's own count stays the real one
         result = agent.run()
@@ -199,14 +210,11 @@ class TestExitCodeLostByWine:
     STAMP = "12/09/2026 10:00:00\t"
 
     def agent_whose_run_logs(self, tmp_path, monkeypatch, lines: list[str], stderr: str, code: int) -> h.Agent:
-        agent = h.Agent.__new__(h.Agent)
-        agent.install, agent.install_win = tmp_path, "C:\\X\\"
-        agent.running_before_last_run, agent.last_run, agent._exe_rel = [], None, h.LAYOUT["kDHT.exe"]
-        agent.log_path.parent.mkdir(parents=True)
+        agent = agent_over(tmp_path)
         agent.log_path.write_bytes((self.STAMP + "MSG : an earlier run\r\n").encode())
         text = "".join(self.STAMP + line + "\r\n" for line in lines).replace("\t", "\\t")
         body = "printf '%s' >> '%s'; echo '%s' >&2; exit %d" % (text, agent.log_path, stderr, code)
-        monkeypatch.setattr(agent, "start", lambda args="", env=None: h.Running(["/bin/sh", "-c", body], {}))
+        starts_run(monkeypatch, agent, body)
         return agent
 
     LDSO = "Inconsistency detected by ld.so: dl-fini.c: 87: _dl_fini: Assertion failed!"

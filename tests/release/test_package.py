@@ -6,7 +6,6 @@ and stops verifying after one changed byte, and the signed program running a who
 from __future__ import annotations
 
 import hashlib
-import importlib.util
 import subprocess
 import sys
 import zipfile
@@ -160,17 +159,10 @@ class TestSignature:
         assert verify(other, root / "KGnMD5.dll").returncode != 0
 
 
-def _load_demo():
-    spec = importlib.util.spec_from_file_location("kdht_demo", h.REPO_ROOT / "tools" / "demo" / "demo.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
 def test_signed_program_runs_a_whole_pass(packages, kdht_exe, tmp_path):
     """The example's first pass (tests/e2e/test_demo_example.py) with the signed kDHT.exe and
     KGnMD5.dll of the package in place of the build's."""
-    demo = _load_demo()
+    demo = h.load_demo()
     root = extract(packages.signed, tmp_path / "signed")
     examples = h.REPO_ROOT / "examples"
     server = h.sim.Simulator(scenario=examples, record=tmp_path / "requests.jsonl").start()

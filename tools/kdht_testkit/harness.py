@@ -36,18 +36,26 @@ WINE_RUN = REPO_ROOT / "tools" / "wine-run.sh"
 SIM_PATH = REPO_ROOT / "tools" / "mgmt-sim" / "sim.py"
 
 
-def _load_sim():
-    name = "mgmt_sim"
+DEMO_PATH = REPO_ROOT / "tools" / "demo" / "demo.py"
+
+
+def load_script(name: str, path: Path):
+    """A tool script of the repository (not a package) imported as module `name`, once a process."""
     if name in sys.modules:
         return sys.modules[name]
-    loader_spec = importlib.util.spec_from_file_location(name, SIM_PATH)
-    module = importlib.util.module_from_spec(loader_spec)
+    found = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(found)
     sys.modules[name] = module
-    loader_spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     return module
 
 
-sim = _load_sim()
+def load_demo():
+    """tools/demo/demo.py, whose passes of the example the suites run too."""
+    return load_script("kdht_demo", DEMO_PATH)
+
+
+sim = load_script("mgmt_sim", SIM_PATH)
 PAGES = sim.PAGES
 
 REG_KEY = r"SOFTWARE\VORNOD"
